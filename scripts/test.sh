@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The whole test run: installs what is missing, builds every tree, runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+# The portable core and the tools, natively, then again under ASan and UBSan.
+cmake --workflow --preset native
+cmake --workflow --preset sanitize
+
+# The Win32 tree: built with mingw-w64, its tests run under Wine with a private prefix.
+cmake --preset win32
+cmake --build --preset win32
+scripts/with-wine.sh build/win32 ctest --preset win32

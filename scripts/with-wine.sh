@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Usage: with-wine.sh BUILD_DIR COMMAND...
+# Runs COMMAND with a private Wine prefix under BUILD_DIR, a detached warm wineserver and,
+# when there is no DISPLAY, a private Xvfb; stops all of them afterwards, whatever COMMAND did.
+set -eu
+[ $# -ge 2 ] || { echo "usage: $0 BUILD_DIR COMMAND..." >&2; exit 2; }
+build=$(mkdir -p "$1" && cd "$1" && pwd)
+shift
+
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+logdir="$build/wine-logs"
+mkdir -p "$WINEPREFIX" "$logdir"
+
+xvfb_pid=
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+if [ -z "${DISPLAY:-}" ] || [ "${LDT_OWN_XVFB:-0}" = 1 ]; then
+  # -displayfd picks a free display number, so parallel runs never collide.
+  numfile="$logdir/xvfb-display"
+  : >"$numfile"
+  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$numfile" >"$logdir/xvfb.log" 2>&1 </dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$numfile" ] && break; sleep 0.1; done
+  [ -s "$numfile" ] || { echo "with-wine: Xvfb did not start" >&2; exit 1; }
+  export DISPLAY=":$(tr -dc 0-9 <"$numfile")"
+fi
+
+# The server is started here, detached from any terminal, so that no test pays its start-up
+# and no Wine service inherits a test's output pipe or takes a pty as its terminal.
+setsid wineserver -f -p >"$logdir/wineserver.log" 2>&1 </dev/null &
+for _ in $(seq 50); do wineserver -k0 2>/dev/null && break; sleep 0.1; done
+
+if [ ! -f "$WINEPREFIX/.ldt-ready" ]; then
+  wine wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
+  # Without a window manager Wine waits ~2 s whenever a top-level window goes away.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+  # The fresh prefix lacks the fonts that "MS Shell Dlg" and the caption buttons use.
+  fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  mkdir -p "$fonts"
+  for f in /usr/share/wine/fonts/tahoma*.ttf /usr/share/wine/fonts/marlett.ttf; do
+    [ -e "$f" ] && ln -sf "$f" "$fonts/"
+  done
+  touch "$WINEPREFIX/.ldt-ready"
+fi
+wine wineboot </dev/null >/dev/null 2>&1 || true
+
+set +e
+"$@"
+rc=$?
+set -e
+exit $rc

@@ -23,3 +23,8 @@ function(ldt_add_gtest target)
         gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
     endif()
 endfunction()
+
+# The display emulator is a host program: the Win32 tests that talk to a display start the one
+# the native tree built.
+set(LDT_EMULATOR "${PROJECT_SOURCE_DIR}/build/native/tools/emulator/vfd-emulator"
+    CACHE FILEPATH "The native display emulator used by the Win32 tests")

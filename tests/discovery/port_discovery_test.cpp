@@ -1,0 +1,421 @@
+// Port discovery against the registry: each case writes its keys, runs discovery, puts them back.
+#include "discovery/port_discovery.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kOposPath[] =
+    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
+constexpr wchar_t kMapPath[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// A last-error value that nothing in discovery would set.
+constexpr DWORD kUntouched = 0x2A2A;
+
+struct Value {
+    std::wstring name;
+    DWORD type;
+    std::vector<BYTE> data;
+    bool operator==(const Value& other) const {
+        return name == other.name && type == other.type && data == other.data;
+    }
+};
+using Values = std::vector<Value>;
+
+// The first `bytes` bytes of the UTF-16 storage of text and its terminator, stored exactly:
+// odd sizes and missing terminators included.
+Value raw(const wchar_t* name, DWORD type, const std::wstring& text, size_t bytes) {
+    const BYTE* first = reinterpret_cast<const BYTE*>(text.c_str());
+    return {name, type, std::vector<BYTE>(first, first + bytes)};
+}
+
+Value sz(const wchar_t* name, const std::wstring& text) {
+    return raw(name, REG_SZ, text, (text.size() + 1) * sizeof(wchar_t));
+}
+
+Value dword(const wchar_t* name, DWORD number) {
+    const BYTE* first = reinterpret_cast<const BYTE*>(&number);
+    return {name, REG_DWORD, std::vector<BYTE>(first, first + sizeof number)};
+}
+
+// "COM" and then digits, n characters in all.
+std::wstring longPort(size_t n) {
+    std::wstring text = L"COM";
+    while (text.size() < n) {
+        text += static_cast<wchar_t>(L'0' + text.size() % 10);
+    }
+    return text;
+}
+
+HKEY openKey(const std::wstring& path, REGSAM view, REGSAM access) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | view, &key) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+Values readValues(HKEY key) {
+    Values values;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384;
+        DWORD type = 0;
+        DWORD size = 0;
+        if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, nullptr, &size) !=
+            ERROR_SUCCESS) {
+            return values;
+        }
+        std::vector<BYTE> data(size + 1);
+        if (RegQueryValueExW(key, name, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) {
+            ADD_FAILURE() << "value " << index << " could not be read";
+            return values;
+        }
+        data.resize(size);
+        values.push_back({name, type, data});
+    }
+}
+
+void deleteValues(HKEY key) {
+    wchar_t name[16384];
+    DWORD nameLength = 16384;
+    while (RegEnumValueW(key, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr) ==
+           ERROR_SUCCESS) {
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueW(key, name));
+        nameLength = 16384;
+    }
+}
+
+void writeValue(HKEY key, const Value& value) {
+    // Non-zero guard bytes after the data: Wine, like Windows, adds a terminator that the
+    // caller "forgot" when the unit after the counted data is NUL.
+    std::vector<BYTE> source = value.data;
+    source.insert(source.end(), 4, 0x5A);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, value.name.c_str(), 0, value.type, source.data(),
+                                            static_cast<DWORD>(value.data.size())));
+    DWORD stored = 0;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegQueryValueExW(key, value.name.c_str(), nullptr, nullptr, nullptr, &stored));
+    ASSERT_EQ(value.data.size(), stored) << "stored size of value " << value.data.size();
+}
+
+// One key of one registry view as a case found it: its values, or its absence together with
+// the parents it lacked. Cases set it as they need; restore() puts it back.
+class SavedKey {
+  public:
+    SavedKey(std::wstring path, REGSAM view, DWORD options)
+        : path_(std::move(path)), view_(view), options_(options) {
+        if (HKEY key = openKey(path_, view_, KEY_QUERY_VALUE)) {
+            existed_ = true;
+            values_ = readValues(key);
+            RegCloseKey(key);
+            return;
+        }
+        // The outermost missing key is the one to delete again, with all below it.
+        for (size_t end = path_.find(L'\\');; end = path_.find(L'\\', end + 1)) {
+            std::wstring prefix = path_.substr(0, end);
+            HKEY key = openKey(prefix, view_, KEY_QUERY_VALUE);
+            if (key == nullptr) {
+                topMissing_ = prefix;
+                return;
+            }
+            RegCloseKey(key);
+            if (end == std::wstring::npos) {
+                return;
+            }
+        }
+    }
+
+    // Makes the key hold exactly these values; no values at all: the key is missing.
+    void set(const std::optional<Values>& values) {
+        if (!values) {
+            LONG status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), view_, 0);
+            ASSERT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+            return;
+        }
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, options_,
+                                  KEY_QUERY_VALUE | KEY_SET_VALUE | view_, nullptr, &key, nullptr));
+        deleteValues(key);
+        for (const Value& value : *values) {
+            writeValue(key, value);
+        }
+        RegCloseKey(key);
+    }
+
+    void restore() {
+        if (existed_) {
+            set(values_);
+            HKEY key = openKey(path_, view_, KEY_QUERY_VALUE);
+            ASSERT_NE(nullptr, key);
+            EXPECT_EQ(values_, readValues(key));
+            RegCloseKey(key);
+            return;
+        }
+        if (topMissing_.empty()) {
+            return;
+        }
+        size_t split = topMissing_.rfind(L'\\');
+        HKEY parent = openKey(topMissing_.substr(0, split), view_,
+                              KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_SET_VALUE | DELETE);
+        ASSERT_NE(nullptr, parent);
+        LONG status = RegDeleteTreeW(parent, topMissing_.substr(split + 1).c_str());
+        RegCloseKey(parent);
+        EXPECT_TRUE(status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) << status;
+        EXPECT_EQ(nullptr, openKey(path_, view_, KEY_QUERY_VALUE));
+    }
+
+  private:
+    std::wstring path_;
+    REGSAM view_;
+    DWORD options_;
+    bool existed_ = false;
+    Values values_;
+    std::wstring topMissing_;
+};
+
+// Reserves every free range of the address space, so that no allocation larger than the
+// heap's spare room can succeed; gives it all back when it goes.
+class AddressSpaceHog {
+  public:
+    AddressSpaceHog() {
+        ranges_.reserve(1 << 16);
+        for (SIZE_T size = SIZE_T{1} << 30; size >= 64 * 1024; size /= 2) {
+            while (ranges_.size() < ranges_.capacity()) {
+                void* range = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+                if (range == nullptr) {
+                    break;
+                }
+                ranges_.push_back(range);
+            }
+        }
+    }
+    ~AddressSpaceHog() {
+        for (void* range : ranges_) {
+            VirtualFree(range, 0, MEM_RELEASE);
+        }
+    }
+    AddressSpaceHog(const AddressSpaceHog&) = delete;
+    AddressSpaceHog& operator=(const AddressSpaceHog&) = delete;
+
+  private:
+    std::vector<void*> ranges_;
+};
+
+class RecordingConsole : public ConsoleOperations {
+  public:
+    std::vector<std::wstring> calls;
+
+    void setPortText(const wchar_t* text) override {
+        calls.push_back(L"setPortText " + std::wstring(text));
+    }
+    void addPortEntry(const wchar_t* text) override {
+        calls.push_back(L"addPortEntry " + std::wstring(text));
+    }
+    void setResultText(const wchar_t*) override { ADD_FAILURE() << "discovery set the result"; }
+    void showMessage(const wchar_t*, const wchar_t*) override {
+        ADD_FAILURE() << "discovery showed a message";
+    }
+    int portTextLength() override {
+        ADD_FAILURE() << "discovery asked for the port text length";
+        return 0;
+    }
+    void getPortText(wchar_t*, int) override { ADD_FAILURE() << "discovery read the port text"; }
+    void postQuit(int) override { ADD_FAILURE() << "discovery asked to quit"; }
+};
+
+struct Case {
+    const char* name;
+    std::optional<Values> opos32; // the OPOS key in the 32-bit view; nullopt: missing
+    std::optional<Values> opos64; // the same key in the 64-bit view
+    std::optional<Values> serialMap;
+    std::vector<std::wstring> expected;
+    bool exhaustMemory = false;
+    DWORD lastError = kUntouched;
+};
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+std::string caseName(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+const std::optional<Values> kMissing;
+const Values kMapCom1 = {sz(L"\\Device\\Serial0", L"COM1")};
+
+class PortDiscoveryTest : public testing::TestWithParam<Case> {
+  protected:
+    void SetUp() override {
+        opos32_ = std::make_unique<SavedKey>(kOposPath, KEY_WOW64_32KEY, REG_OPTION_NON_VOLATILE);
+        opos64_ = std::make_unique<SavedKey>(kOposPath, KEY_WOW64_64KEY, REG_OPTION_NON_VOLATILE);
+        // The map lives under a volatile key: so must it.
+        map_ = std::make_unique<SavedKey>(kMapPath, 0, REG_OPTION_VOLATILE);
+    }
+    void TearDown() override {
+        opos32_->restore();
+        opos64_->restore();
+        map_->restore();
+    }
+
+    std::unique_ptr<SavedKey> opos32_;
+    std::unique_ptr<SavedKey> opos64_;
+    std::unique_ptr<SavedKey> map_;
+};
+
+TEST_P(PortDiscoveryTest, FillsThePortBoxFromTheRegistryWhenItHoldsTheseValues) {
+    const Case& c = GetParam();
+    opos32_->set(c.opos32);
+    opos64_->set(c.opos64);
+    map_->set(c.serialMap);
+    ASSERT_FALSE(HasFailure());
+
+    RecordingConsole console;
+    console.calls.reserve(16);
+    DWORD lastError = 0;
+    {
+        std::optional<AddressSpaceHog> hog;
+        if (c.exhaustMemory) {
+            hog.emplace();
+        }
+        SetLastError(kUntouched);
+        discoverPorts(console);
+        lastError = GetLastError();
+    }
+    EXPECT_EQ(c.expected, console.calls);
+    EXPECT_EQ(c.lastError, lastError);
+}
+
+// Each row: the configured port as stored, with a one-port map to show the list still follows.
+const Case kConfiguredPortCases[] = {
+    {"PortInThirtyTwoBitView",
+     Values{sz(L"Port", L"COM3")},
+     kMissing,
+     Values{sz(L"\\Device\\Serial0", L"COM1"), sz(L"\\Device\\Serial1", L"COM3")},
+     {L"setPortText COM3", L"addPortEntry COM1", L"addPortEntry COM3"}},
+    {"PortOnlyInSixtyFourBitView",
+     kMissing,
+     Values{sz(L"Port", L"COM3")},
+     kMapCom1,
+     {L"addPortEntry COM1"}},
+    {"OposKeyMissing", kMissing, kMissing, kMapCom1, {L"addPortEntry COM1"}},
+    {"PortValueMissing",
+     Values{sz(L"PortName", L"COM3")},
+     kMissing,
+     kMapCom1,
+     {L"addPortEntry COM1"}},
+    {"PortOfExpandableType",
+     Values{raw(L"Port", REG_EXPAND_SZ, L"COM3", 10)},
+     kMissing,
+     kMapCom1,
+     {L"addPortEntry COM1"}},
+    {"PortOfThirtyCharacters",
+     Values{sz(L"Port", longPort(30))},
+     kMissing,
+     kMapCom1,
+     {L"setPortText " + longPort(30), L"addPortEntry COM1"}},
+    // 64 bytes with its terminator: more than the 63 offered.
+    {"PortOfThirtyOneCharacters",
+     Values{sz(L"Port", longPort(31))},
+     kMissing,
+     kMapCom1,
+     {L"addPortEntry COM1"}},
+    {"PortOfThirtyTwoCharactersUnterminated",
+     Values{raw(L"Port", REG_SZ, longPort(32), 64)},
+     kMissing,
+     kMapCom1,
+     {L"addPortEntry COM1"}},
+    {"PortOfThirtyOneCharactersUnterminated",
+     Values{raw(L"Port", REG_SZ, longPort(31), 62)},
+     kMissing,
+     kMapCom1,
+     {L"setPortText " + longPort(31), L"addPortEntry COM1"}},
+    // 63 bytes: the dangling byte would fill the buffer's last unit.
+    {"PortOfThirtyOneCharactersAndOddByte",
+     Values{raw(L"Port", REG_SZ, longPort(32), 63)},
+     kMissing,
+     kMapCom1,
+     {L"setPortText " + longPort(31), L"addPortEntry COM1"}},
+    {"PortUnterminated",
+     Values{raw(L"Port", REG_SZ, L"COM8", 8)},
+     kMissing,
+     kMapCom1,
+     {L"setPortText COM8", L"addPortEntry COM1"}},
+    {"PortOfOddSize",
+     Values{raw(L"Port", REG_SZ, L"COM7X", 9)},
+     kMissing,
+     kMapCom1,
+     {L"setPortText COM7", L"addPortEntry COM1"}},
+};
+INSTANTIATE_TEST_SUITE_P(ConfiguredPort, PortDiscoveryTest, testing::ValuesIn(kConfiguredPortCases),
+                         caseName);
+
+// Each row: a serial-port map as stored, without an OPOS key unless the row is about both.
+const Case kSystemPortCases[] = {
+    {"OtherTypesSkipped",
+     kMissing,
+     kMissing,
+     Values{sz(L"\\Device\\Serial0", L"COM1"), dword(L"\\Device\\Serial1", 2),
+            sz(L"\\Device\\Serial2", L"COM3"),
+            raw(L"\\Device\\Serial3", REG_EXPAND_SZ, L"COM4", 10),
+            sz(L"\\Device\\Serial4", L"COM5"),
+            raw(L"\\Device\\Serial5", REG_MULTI_SZ, std::wstring(L"COM6\0COM8\0", 10), 22),
+            sz(L"\\Device\\Serial6", L"COM7")},
+     {L"addPortEntry COM1", L"addPortEntry COM3", L"addPortEntry COM5", L"addPortEntry COM7"}},
+    {"SamePortTwice",
+     kMissing,
+     kMissing,
+     Values{sz(L"\\Device\\Serial0", L"COM3"), sz(L"\\Device\\VSerial0", L"COM3")},
+     {L"addPortEntry COM3", L"addPortEntry COM3"}},
+    {"MapMissing", kMissing, kMissing, kMissing, {}},
+    {"MapMissingWithConfiguredPort",
+     Values{sz(L"Port", L"COM3")},
+     kMissing,
+     kMissing,
+     {L"setPortText COM3"}},
+    {"MapEmpty", kMissing, kMissing, Values{}, {}},
+    // The longest value sizes the data buffer: these fill it up to its last unit.
+    {"LongestUnterminated",
+     kMissing,
+     kMissing,
+     Values{raw(L"\\Device\\Serial0", REG_SZ, L"COM4", 8)},
+     {L"addPortEntry COM4"}},
+    {"LongestOfOddSize",
+     kMissing,
+     kMissing,
+     Values{raw(L"\\Device\\Serial0", REG_SZ, L"COM5X", 9)},
+     {L"addPortEntry COM5"}},
+    {"ShorterOfOddSize",
+     kMissing,
+     kMissing,
+     Values{sz(L"\\Device\\Serial0", L"COM10"), raw(L"\\Device\\Serial1", REG_SZ, L"COM6X", 9)},
+     {L"addPortEntry COM10", L"addPortEntry COM6"}},
+    // After a longer value, a shorter unterminated one shows nothing of its predecessor.
+    {"ShorterUnterminated",
+     kMissing,
+     kMissing,
+     Values{sz(L"\\Device\\Serial0", L"COM123"), raw(L"\\Device\\Serial1", REG_SZ, L"COM2", 8)},
+     {L"addPortEntry COM123", L"addPortEntry COM2"}},
+    // A 1 MiB value needs a buffer that can't be had: no entry, ERROR_OUTOFMEMORY left behind.
+    {"BufferNotAllocated",
+     Values{sz(L"Port", L"COM3")},
+     kMissing,
+     Values{sz(L"\\Device\\Serial0", L"COM1"),
+            Value{L"\\Device\\Serial1", REG_BINARY, std::vector<BYTE>(1 << 20, 0x41)}},
+     {L"setPortText COM3"},
+     true,
+     ERROR_OUTOFMEMORY},
+};
+INSTANTIATE_TEST_SUITE_P(SystemPorts, PortDiscoveryTest, testing::ValuesIn(kSystemPortCases),
+                         caseName);
+
+} // namespace

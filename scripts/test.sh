@@ -9,6 +9,9 @@ bash scripts/install-deps.sh
 cmake --workflow --preset native
 cmake --workflow --preset sanitize
 
+# The test run and the release under libFuzzer: the seeds, then a short bounded fuzzing run.
+bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
+
 # The Win32 tree: built with mingw-w64, its tests run under Wine with a private prefix.
 cmake --preset win32
 cmake --build --preset win32

@@ -166,8 +166,8 @@ void runTest(DevicePath& path, const LineSettings& settings, ConsoleOperations& 
         reportFailure(console, L"GetCommState");
         return;
     }
-    // The saved settings are not put back when applying the new ones failed: the port may
-    // be half-configured, and the next open starts from whatever the driver holds.
+    // A port that refuses its settings or its time-outs is closed as it is; only a run that
+    // got as far as talking to the display puts the saved settings back.
     if (!link.applyTestSettings(settings)) {
         link.close();
         reportFailure(console, L"SetCommState");

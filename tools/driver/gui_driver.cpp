@@ -1,0 +1,417 @@
+// The GUI driver: process control, window texts and clicks, message boxes, PNG capture, registry.
+#include "tools/driver/gui_driver.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace driver {
+
+namespace {
+
+constexpr UINT kMessageTimeoutMs = 5000;
+
+std::wstring className(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+struct BoxSearch {
+    const AppProcess* app;
+    const std::wstring* caption; // nullptr: any caption
+    HWND found;
+};
+
+BOOL CALLBACK findBox(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<BoxSearch*>(param);
+    if (window == search->app->dialog() || !IsWindowVisible(window) ||
+        className(window) != L"#32770") {
+        return TRUE;
+    }
+    if (search->caption != nullptr && text(window) != *search->caption) {
+        return TRUE;
+    }
+    search->found = window;
+    return FALSE;
+}
+
+} // namespace
+
+std::wstring windowsPath(const std::string& path) {
+    std::wstring wide(path.begin(), path.end());
+    if (!wide.empty() && wide[0] == L'/') {
+        for (wchar_t& c : wide) {
+            if (c == L'/') {
+                c = L'\\';
+            }
+        }
+        return L"Z:" + wide;
+    }
+    return wide;
+}
+
+bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (ready()) {
+            return true;
+        }
+        if (GetTickCount() - start >= timeoutMs) {
+            return false;
+        }
+        Sleep(20);
+    }
+}
+
+AppProcess::~AppProcess() {
+    if (info_.hProcess != nullptr) {
+        if (running()) {
+            TerminateProcess(info_.hProcess, 99);
+            WaitForSingleObject(info_.hProcess, 5000);
+        }
+        CloseHandle(info_.hProcess);
+        CloseHandle(info_.hThread);
+    }
+}
+
+bool AppProcess::start(const std::wstring& exePath) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    if (!CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info_)) {
+        info_ = {};
+        return false;
+    }
+    threadId_ = info_.dwThreadId;
+    return true;
+}
+
+HWND AppProcess::waitForDialog(DWORD timeoutMs) {
+    HWND found = nullptr;
+    waitUntil(
+        [&] {
+            found = nullptr;
+            HWND window = nullptr;
+            while ((window = FindWindowExW(nullptr, window, L"#32770", kDialogCaption)) != nullptr) {
+                if (GetWindowThreadProcessId(window, nullptr) != threadId_) {
+                    continue; // a dialog of an earlier run still on its way out
+                }
+                if (IsWindowVisible(window) && GetDlgItem(window, 1001) && GetDlgItem(window, 1002) &&
+                    GetDlgItem(window, 1003) && GetDlgItem(window, 1004) &&
+                    GetDlgItem(window, 1005)) {
+                    found = window;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    dialog_ = found;
+    return found;
+}
+
+HWND AppProcess::waitForMessageBox(const std::wstring& caption, DWORD timeoutMs) {
+    BoxSearch search{this, &caption, nullptr};
+    waitUntil(
+        [&] {
+            search.found = nullptr;
+            EnumThreadWindows(threadId_, findBox, reinterpret_cast<LPARAM>(&search));
+            return search.found != nullptr;
+        },
+        timeoutMs);
+    return search.found;
+}
+
+HWND AppProcess::openMessageBox() const {
+    BoxSearch search{this, nullptr, nullptr};
+    EnumThreadWindows(threadId_, findBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND AppProcess::focus() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(threadId_, &info)) {
+        return nullptr;
+    }
+    return info.hwndFocus;
+}
+
+DWORD AppProcess::waitForExit(DWORD timeoutMs) {
+    if (WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        return STILL_ACTIVE;
+    }
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return code;
+}
+
+bool AppProcess::running() const {
+    return info_.hProcess != nullptr && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+std::wstring text(HWND window) {
+    wchar_t buffer[1024] = {};
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied)) {
+        return L"<no answer>";
+    }
+    return std::wstring(buffer, copied);
+}
+
+void setText(HWND window, const std::wstring& text) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                        SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result);
+}
+
+LONG style(HWND window) {
+    return GetWindowLongW(window, GWL_STYLE);
+}
+
+void click(HWND button) {
+    PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+void pressKey(HWND focused, UINT virtualKey) {
+    UINT scan = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC);
+    PostMessageW(focused, WM_KEYDOWN, virtualKey, 1 | (scan << 16));
+    PostMessageW(focused, WM_KEYUP, virtualKey, 1 | (scan << 16) | 0xC0000000u);
+}
+
+void requestClose(HWND window, bool fromCloseBox) {
+    if (fromCloseBox) {
+        PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+}
+
+MessageBoxInfo describeMessageBox(HWND box) {
+    MessageBoxInfo info;
+    info.box = box;
+    info.owner = GetWindow(box, GW_OWNER);
+    info.caption = text(box);
+    // The box's text is the static control 0xFFFF, in Windows and in Wine alike.
+    info.text = text(GetDlgItem(box, 0xFFFF));
+    info.style = style(box);
+    for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        std::wstring kind = className(child);
+        if (kind == L"Button" && IsWindowVisible(child)) {
+            ++info.buttonCount;
+        }
+        if (kind == L"Static" && GetDlgCtrlID(child) != 0xFFFF) {
+            DWORD_PTR icon = 0;
+            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                                &icon);
+            info.hasIcon = info.hasIcon || icon != 0;
+        }
+    }
+    return info;
+}
+
+void dismiss(HWND box) {
+    click(GetDlgItem(box, IDOK));
+}
+
+std::vector<std::wstring> comboEntries(HWND combo) {
+    std::vector<std::wstring> entries;
+    DWORD_PTR count = 0;
+    SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &count);
+    for (DWORD_PTR i = 0; i < count && static_cast<LONG_PTR>(count) > 0; ++i) {
+        wchar_t entry[256] = {};
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry),
+                            SMTO_ABORTIFHUNG, kMessageTimeoutMs, &length);
+        entries.emplace_back(entry);
+    }
+    return entries;
+}
+
+namespace {
+
+uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
+    crc = ~crc;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+void putBigEndian(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<uint8_t>(value >> shift));
+    }
+}
+
+void putChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
+    putBigEndian(out, static_cast<uint32_t>(data.size()));
+    size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    putBigEndian(out, crc32(out.data() + start, out.size() - start));
+}
+
+// A zlib stream of stored (uncompressed) blocks: no compressor needed, PNG readers accept it.
+std::vector<uint8_t> zlibStored(const std::vector<uint8_t>& raw) {
+    std::vector<uint8_t> out = {0x78, 0x01};
+    size_t offset = 0;
+    do {
+        size_t n = raw.size() - offset < 65535 ? raw.size() - offset : 65535;
+        bool last = offset + n == raw.size();
+        out.push_back(last ? 1 : 0);
+        out.push_back(static_cast<uint8_t>(n));
+        out.push_back(static_cast<uint8_t>(n >> 8));
+        out.push_back(static_cast<uint8_t>(~n));
+        out.push_back(static_cast<uint8_t>(~n >> 8));
+        out.insert(out.end(), raw.begin() + offset, raw.begin() + offset + n);
+        offset += n;
+    } while (offset < raw.size());
+    uint32_t a = 1, b = 0;
+    for (uint8_t byte : raw) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    putBigEndian(out, (b << 16) | a);
+    return out;
+}
+
+} // namespace
+
+bool saveWindowPng(HWND window, const std::wstring& path) {
+    RECT rect;
+    if (!GetWindowRect(window, &rect)) {
+        return false;
+    }
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0) {
+        return false;
+    }
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top-down, as PNG rows go
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool copied = false;
+    if (bitmap != nullptr) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        copied = BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != 0;
+        GdiFlush();
+        SelectObject(memory, old);
+    }
+    std::vector<uint8_t> raw;
+    if (copied) {
+        raw.reserve(static_cast<size_t>(height) * (1 + width * 3));
+        const uint8_t* pixels = static_cast<const uint8_t*>(bits);
+        for (int y = 0; y < height; ++y) {
+            raw.push_back(0); // no filter
+            for (int x = 0; x < width; ++x) {
+                const uint8_t* p = pixels + (static_cast<size_t>(y) * width + x) * 4;
+                raw.push_back(p[2]);
+                raw.push_back(p[1]);
+                raw.push_back(p[0]);
+            }
+        }
+    }
+    if (bitmap != nullptr) {
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    if (!copied) {
+        return false;
+    }
+
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> header;
+    putBigEndian(header, static_cast<uint32_t>(width));
+    putBigEndian(header, static_cast<uint32_t>(height));
+    header.insert(header.end(), {8, 2, 0, 0, 0}); // 8-bit RGB, deflate, no filter, no interlace
+    putChunk(png, "IHDR", header);
+    putChunk(png, "IDAT", zlibStored(raw));
+    putChunk(png, "IEND", {});
+
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool written = fwrite(png.data(), 1, png.size(), file) == png.size();
+    return fclose(file) == 0 && written;
+}
+
+namespace {
+
+constexpr wchar_t kOposKey[] =
+    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
+constexpr wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// Writes or deletes one string value; KEY_WOW64_32KEY: the view the 32-bit program reads.
+bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& data,
+              DWORD options) {
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, options,
+                        KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    LONG result;
+    if (data.empty()) {
+        result = RegDeleteValueW(key, name);
+        if (result == ERROR_FILE_NOT_FOUND) {
+            result = ERROR_SUCCESS;
+        }
+    } else {
+        result = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                                static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+} // namespace
+
+bool setConfiguredPort(const std::wstring& port) {
+    return setValue(kOposKey, L"Port", port, REG_OPTION_NON_VOLATILE);
+}
+
+bool setSerialMapEntry(const std::wstring& device, const std::wstring& port) {
+    // The map is volatile: it lives only as long as the wineserver.
+    return setValue(kSerialMapKey, device.c_str(), port, REG_OPTION_VOLATILE);
+}
+
+bool clearSerialMap() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMapKey, 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+        return true; // no map: nothing listed
+    }
+    bool cleared = true;
+    for (;;) {
+        wchar_t name[256];
+        DWORD length = 256;
+        if (RegEnumValueW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        if (RegDeleteValueW(key, name) != ERROR_SUCCESS) {
+            cleared = false;
+            break;
+        }
+    }
+    RegCloseKey(key);
+    return cleared;
+}
+
+} // namespace driver

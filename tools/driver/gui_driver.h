@@ -1,0 +1,94 @@
+// Drives LineDisplayTest.exe from another Win32 process under the same window system: start it,
+// find its dialog and message boxes, read and set texts, press buttons and keys, read focus and
+// the exit code, capture the dialog as a PNG, and set the registry values it reads.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace driver {
+
+constexpr wchar_t kDialogCaption[] = L"Velmar qz71 LineDisplay Test";
+
+// "/unix/path" as Wine's Z: drive sees it; other paths unchanged.
+std::wstring windowsPath(const std::string& path);
+
+// Polls until ready() holds or timeoutMs passes; true when it held.
+bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs);
+
+// A message box as the operator sees it.
+struct MessageBoxInfo {
+    HWND box = nullptr;
+    HWND owner = nullptr;
+    std::wstring caption;
+    std::wstring text;
+    LONG style = 0; // of the box's window: tells nothing about the icon, see hasIcon
+    bool hasIcon = false;
+    int buttonCount = 0;
+};
+
+class AppProcess {
+public:
+    AppProcess() = default;
+    AppProcess(const AppProcess&) = delete;
+    AppProcess& operator=(const AppProcess&) = delete;
+    // Ends a process a failed test left behind, so no test leaks a window into the next.
+    ~AppProcess();
+
+    bool start(const std::wstring& exePath);
+    // The dialog once it is visible and its five controls exist; nullptr on time-out.
+    HWND waitForDialog(DWORD timeoutMs = 10000);
+    HWND dialog() const { return dialog_; }
+    HWND control(int id) const { return GetDlgItem(dialog_, id); }
+    DWORD threadId() const { return threadId_; }
+
+    // The visible message box with that caption among the program's windows; nullptr on
+    // time-out.
+    HWND waitForMessageBox(const std::wstring& caption, DWORD timeoutMs = 10000);
+    // Any message box open now (a top-level #32770 other than the dialog); nullptr if none.
+    HWND openMessageBox() const;
+    // The window that has the keyboard focus in the program's thread.
+    HWND focus() const;
+
+    // The exit code once the process has ended; STILL_ACTIVE on time-out.
+    DWORD waitForExit(DWORD timeoutMs = 10000);
+    bool running() const;
+
+private:
+    PROCESS_INFORMATION info_{};
+    DWORD threadId_ = 0;
+    HWND dialog_ = nullptr;
+};
+
+std::wstring text(HWND window);
+void setText(HWND window, const std::wstring& text);
+LONG style(HWND window);
+// Posts the click: a sent one would block for as long as the program shows a message box.
+void click(HWND button);
+// Posts a key press to the focused window of the program, through its message loop.
+void pressKey(HWND focused, UINT virtualKey);
+// Posts a close request, as the close box (SC_CLOSE) or any other program (WM_CLOSE) would.
+void requestClose(HWND window, bool fromCloseBox);
+
+MessageBoxInfo describeMessageBox(HWND box);
+// Presses the box's OK button.
+void dismiss(HWND box);
+
+// The entries of a combo box's list, in list order.
+std::vector<std::wstring> comboEntries(HWND combo);
+
+// Saves what the screen shows of the window as a 24-bit PNG; false on failure.
+bool saveWindowPng(HWND window, const std::wstring& path);
+
+// The OPOS line-display "Port" value, in the 32-bit view the program reads; an empty name
+// deletes the value.
+bool setConfiguredPort(const std::wstring& port);
+// Adds (or with an empty port removes) a value of the system's serial-port map.
+bool setSerialMapEntry(const std::wstring& device, const std::wstring& port);
+// Removes every value of the serial-port map, so a test decides exactly what it lists.
+bool clearSerialMap();
+
+} // namespace driver

@@ -1,0 +1,132 @@
+// Line settings of the pty: parsing a spec, applying it, describing termios in the log's words.
+#include "line_settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+struct SpeedName {
+    speed_t code;
+    unsigned baud;
+};
+
+const SpeedName kSpeeds[] = {
+    {B0, 0},           {B50, 50},         {B75, 75},         {B110, 110},         {B134, 134},
+    {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},         {B1200, 1200},
+    {B1800, 1800},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},       {B19200, 19200},
+    {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400},   {B460800, 460800},
+    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
+};
+
+bool speedCode(unsigned baud, speed_t& code) {
+    for (const SpeedName& s : kSpeeds) {
+        if (s.baud == baud) {
+            code = s.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string speedText(speed_t code) {
+    for (const SpeedName& s : kSpeeds) {
+        if (s.code == code) {
+            return std::to_string(s.baud);
+        }
+    }
+    char text[24];
+    std::snprintf(text, sizeof text, "code%o", static_cast<unsigned>(code));
+    return text;
+}
+
+int characterBits(tcflag_t cflag) {
+    switch (cflag & CSIZE) {
+    case CS5:
+        return 5;
+    case CS6:
+        return 6;
+    case CS7:
+        return 7;
+    default:
+        return 8;
+    }
+}
+
+std::string words(const std::string& speed, int bits, const char* parity, int stop, bool rtscts) {
+    return "speed=" + speed + " bits=" + std::to_string(bits) + " parity=" + parity +
+           " stop=" + std::to_string(stop) + " rtscts=" + (rtscts ? "on" : "off");
+}
+
+} // namespace
+
+bool parseLineSpec(const std::string& text, LineSpec& spec) {
+    LineSpec parsed;
+    size_t comma = text.find(',');
+    if (comma == std::string::npos) {
+        return false;
+    }
+    char* end = nullptr;
+    unsigned long baud = std::strtoul(text.c_str(), &end, 10);
+    speed_t code;
+    if (end != text.c_str() + comma || !speedCode(static_cast<unsigned>(baud), code)) {
+        return false;
+    }
+    parsed.speed = static_cast<unsigned>(baud);
+    std::string frame = text.substr(comma + 1);
+    std::string rest;
+    size_t second = frame.find(',');
+    if (second != std::string::npos) {
+        rest = frame.substr(second + 1);
+        frame = frame.substr(0, second);
+    }
+    // A Linux pty forces 8 data bits and clears parity whatever either side asks, so only
+    // frames it can hold are accepted.
+    if (frame != "8N1" && frame != "8N2") {
+        return false;
+    }
+    parsed.stopBits = frame[2] - '0';
+    if (rest == "rtscts") {
+        parsed.rtscts = true;
+    } else if (!rest.empty()) {
+        return false;
+    }
+    spec = parsed;
+    return true;
+}
+
+bool applyLineSpec(const LineSpec& spec, termios& t) {
+    speed_t code;
+    if (!speedCode(spec.speed, code)) {
+        return false;
+    }
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    if (spec.stopBits == 2) {
+        t.c_cflag |= CSTOPB;
+    }
+    if (spec.rtscts) {
+        t.c_cflag |= CRTSCTS;
+    }
+    return cfsetispeed(&t, code) == 0 && cfsetospeed(&t, code) == 0;
+}
+
+std::string describeLine(const termios& t) {
+    const char* parity = "none";
+    if (t.c_cflag & PARENB) {
+#ifdef CMSPAR
+        if (t.c_cflag & CMSPAR) {
+            parity = (t.c_cflag & PARODD) ? "mark" : "space";
+        } else
+#endif
+        {
+            parity = (t.c_cflag & PARODD) ? "odd" : "even";
+        }
+    }
+    return words(speedText(cfgetospeed(&t)), characterBits(t.c_cflag), parity,
+                 (t.c_cflag & CSTOPB) ? 2 : 1, (t.c_cflag & CRTSCTS) != 0);
+}
+
+std::string describeLine(const LineSpec& spec) {
+    return words(std::to_string(spec.speed), 8, "none", spec.stopBits, spec.rtscts);
+}

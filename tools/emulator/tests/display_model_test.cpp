@@ -1,0 +1,211 @@
+// Tests of the emulated display's matcher, its options and its description of line settings.
+#include "display_model.h"
+#include "line_settings.h"
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the utility sends in one test: ESC @, the greeting, start, product request, end, "Test OK".
+const Bytes kWholeRun = [] {
+    Bytes b = {0x1B, 0x40};
+    const char greeting[] = "Noritake Itron\r\nVFD test";
+    b.insert(b.end(), greeting, greeting + sizeof greeting); // with its NUL
+    Bytes rest = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E, 0x1F, 0x28, 0x65,
+                  0x40, 0x30, 0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54};
+    b.insert(b.end(), rest.begin(), rest.end());
+    const char final[] = "Test OK";
+    b.insert(b.end(), final, final + sizeof final);
+    return b;
+}();
+
+std::string allReplies(DisplayModel& model, const Bytes& input, size_t chunk) {
+    std::string out;
+    for (size_t i = 0; i < input.size(); i += chunk) {
+        size_t n = std::min(chunk, input.size() - i);
+        for (const Bytes& reply : model.receive(input.data() + i, n)) {
+            out += "[" + hexBytes(reply.data(), reply.size()) + "]";
+        }
+    }
+    return out;
+}
+
+const std::string kAck = "[28 65 01 00]";
+const std::string kT307AReply = "[28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20]";
+
+class DisplayModelChunkingTest : public testing::TestWithParam<size_t> {};
+
+// Every chunk size from single bytes to the whole run gives the same two replies in order.
+TEST_P(DisplayModelChunkingTest, AnswersTheSameWhenChunkedDifferently) {
+    DisplayModel model(kProductT307A, 0, false);
+    EXPECT_EQ(kAck + kT307AReply, allReplies(model, kWholeRun, GetParam()));
+    EXPECT_EQ((std::vector<Recognised>{Recognised::SetupStart, Recognised::ProductRequest,
+                                       Recognised::SetupEnd}),
+              model.recognised());
+    EXPECT_FALSE(model.inSetupMode());
+}
+
+INSTANTIATE_TEST_SUITE_P(ChunkSizes, DisplayModelChunkingTest,
+                         testing::Values(1, 2, 3, 5, 7, 64, 4096));
+
+struct StreamCase {
+    const char* name;
+    Bytes input;
+    std::string replies;
+};
+
+void PrintTo(const StreamCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DisplayModelStreamTest : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(DisplayModelStreamTest, AnswersOnlyWholeCommands) {
+    DisplayModel model(kProductT307A, 0, false);
+    EXPECT_EQ(GetParam().replies, allReplies(model, GetParam().input, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, DisplayModelStreamTest,
+    testing::Values(
+        // A stray byte inside a command spoils that command only.
+        StreamCase{"StrayByte", {0x1F, 0x28, 0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E}, kAck},
+        // A repeated 1F starts the command afresh.
+        StreamCase{"RepeatedUnitSeparator", {0x1F, 0x1F, 0x28, 0x65, 0x40, 0x30}, kT307AReply},
+        StreamCase{"CutShort", {0x1F, 0x28, 0x65, 0x01, 0x49}, ""},
+        StreamCase{"WrongTail", {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4F}, ""},
+        StreamCase{"OtherFunction", {0x1F, 0x28, 0x65, 0x03, 0x30}, ""},
+        StreamCase{"TextAndInitialise", {0x1B, 0x40, 0x41, 0x42, 0x00, 0x0D, 0x0A}, ""},
+        // Set-up mode end followed at once by a start: both seen, one answer.
+        StreamCase{"EndThenStart",
+                   {0x1F, 0x28, 0x65, 0x02, 0x4F, 0x55, 0x54, 0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E},
+                   kAck},
+        StreamCase{"TwoRequests",
+                   {0x1F, 0x28, 0x65, 0x40, 0x30, 0x1F, 0x28, 0x65, 0x40, 0x30},
+                   kT307AReply + kT307AReply}),
+    [](const testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+
+TEST(DisplayModelTest, SendsTheProductTypeItWasGivenPaddedToFifteenBytes) {
+    const Bytes request = {0x1F, 0x28, 0x65, 0x40, 0x30};
+    DisplayModel second(kProductT307A01, 0, false);
+    DisplayModel custom("AB", 0, false);
+    DisplayModel cut("0123456789ABCDEFGH", 0, false);
+    EXPECT_EQ("[28 65 40 43 55 32 30 30 32 39 54 33 30 37 41 30 31 20]",
+              allReplies(second, request, 5));
+    EXPECT_EQ("[28 65 40 41 42 20 20 20 20 20 20 20 20 20 20 20 20 20]",
+              allReplies(custom, request, 5));
+    EXPECT_EQ("[28 65 40 30 31 32 33 34 35 36 37 38 39 41 42 43 44 45]",
+              allReplies(cut, request, 5));
+}
+
+TEST(DisplayModelTest, AppendsExtraBytesToEveryReplyWhenOverlong) {
+    DisplayModel model(kProductT307A, 2, false);
+    const Bytes start = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E, 0x1F, 0x28, 0x65, 0x40, 0x30};
+    EXPECT_EQ("[28 65 01 00 2A 2A][28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20 2A 2A]",
+              allReplies(model, start, 3));
+}
+
+TEST(DisplayModelTest, RecognisesButNeverAnswersWhenSilent) {
+    DisplayModel model(kProductT307A, 0, true);
+    EXPECT_EQ("", allReplies(model, kWholeRun, 4));
+    EXPECT_EQ(3u, model.recognised().size());
+}
+
+TEST(OptionsTest, ParsesEveryBehaviourOption) {
+    EmulatorOptions o;
+    std::string error;
+    ASSERT_TRUE(parseCommandLine({"--link",
+                                  "/a",
+                                  "--product",
+                                  "unknown",
+                                  "--delay",
+                                  "5",
+                                  "--trickle",
+                                  "7",
+                                  "--overlong",
+                                  "3",
+                                  "--flood",
+                                  "--silent",
+                                  "--hangup-after",
+                                  "27",
+                                  "--initial",
+                                  "9600,8N2",
+                                  "--link",
+                                  "/b",
+                                  "--log",
+                                  "/l",
+                                  "--control",
+                                  "/c",
+                                  "--exit-with-parent"},
+                                 o, error))
+        << error;
+    const Behaviour& b = o.behaviour;
+    EXPECT_EQ((std::vector<std::string>{"/a", "/b"}), o.links);
+    EXPECT_EQ("/l", o.logPath);
+    EXPECT_EQ("/c", o.controlPath);
+    EXPECT_TRUE(o.exitWithParent);
+    EXPECT_EQ(kProductUnknown, b.productType);
+    EXPECT_EQ(5u, b.delayMs);
+    EXPECT_TRUE(b.trickle);
+    EXPECT_EQ(7u, b.trickleGapMs);
+    EXPECT_EQ(3u, b.extraBytes);
+    EXPECT_TRUE(b.flood);
+    EXPECT_TRUE(b.silent);
+    EXPECT_TRUE(b.hangUp);
+    EXPECT_EQ(27u, b.hangUpAfter);
+    EXPECT_EQ("speed=9600 bits=8 parity=none stop=2 rtscts=off", describeLine(b.initial));
+    EXPECT_EQ("--product unknown --delay 5 --trickle 7 --overlong 3 --flood --silent "
+              "--hangup-after 27 --initial 9600,8N2",
+              b.text);
+}
+
+TEST(OptionsTest, RejectsMalformedOptions) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--product", "t308"},     {"--delay"},
+        {"--delay", "-1"},         {"--delay", "5ms"},
+        {"--trickle", "x"},        {"--initial", "9600"},
+        {"--initial", "9601,8N1"}, {"--initial", "9600,9N1"},
+        {"--initial", "9600,8X1"}, {"--initial", "9600,8N3"},
+        {"--initial", "9600,7E2"}, {"--initial", "9600,8N1,xon"},
+        {"--frobnicate"},
+    };
+    for (const auto& args : bad) {
+        EmulatorOptions o;
+        std::string error;
+        EXPECT_FALSE(parseCommandLine(args, o, error)) << args[0];
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(OptionsTest, ControlWordsRejectSetUpOptions) {
+    Behaviour b;
+    std::string error;
+    EXPECT_FALSE(parseBehaviour({"--link", "/x"}, b, error));
+    EXPECT_TRUE(parseBehaviour(splitWords("  --silent\t--delay 3\r\n"), b, error));
+    EXPECT_TRUE(b.silent);
+    EXPECT_EQ(3u, b.delayMs);
+    EXPECT_EQ(kProductT307A, b.productType);
+}
+
+TEST(LineSettingsTest, DescribesWhatWasApplied) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"38400,8N1", "speed=38400 bits=8 parity=none stop=1 rtscts=off"},
+        {"9600,8N2", "speed=9600 bits=8 parity=none stop=2 rtscts=off"},
+        {"115200,8N1,rtscts", "speed=115200 bits=8 parity=none stop=1 rtscts=on"},
+    };
+    for (const auto& [spec, words] : cases) {
+        LineSpec parsed;
+        ASSERT_TRUE(parseLineSpec(spec, parsed)) << spec;
+        termios t{};
+        cfmakeraw(&t);
+        t.c_cflag |= CRTSCTS | CSTOPB; // must both be replaced
+        ASSERT_TRUE(applyLineSpec(parsed, t));
+        EXPECT_EQ(words, describeLine(t)) << spec;
+    }
+}
+
+} // namespace

@@ -1,0 +1,436 @@
+// Tests of the emulator program itself: a real pty opened through its link, per mode.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct LogLine {
+    unsigned long long micros;
+    std::string event;
+    std::string details;
+};
+
+std::vector<LogLine> readLog(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<LogLine> lines;
+    std::string text;
+    while (std::getline(in, text)) {
+        std::istringstream fields(text);
+        LogLine line{};
+        fields >> line.micros >> line.event;
+        std::getline(fields, line.details);
+        if (!line.details.empty() && line.details[0] == ' ') {
+            line.details.erase(0, 1);
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The details of every line of one event, in order.
+std::vector<std::string> eventsOf(const std::vector<LogLine>& log, const std::string& event) {
+    std::vector<std::string> found;
+    for (const LogLine& l : log) {
+        if (l.event == event) {
+            found.push_back(l.details);
+        }
+    }
+    return found;
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char piece[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(piece, sizeof piece, out.empty() ? "%02X" : " %02X", c);
+        out += piece;
+    }
+    return out;
+}
+
+const std::string kStart("\x1F\x28\x65\x01\x49\x4E", 6);
+const std::string kProductRequest("\x1F\x28\x65\x40\x30", 5);
+const std::string kAck = "28 65 01 00";
+const std::string kT307A = "28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20";
+
+// Reads from fd until want bytes came or the time is up.
+std::string readFor(int fd, size_t want, int timeoutMs) {
+    std::string got;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (got.size() < want) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, want - got.size()));
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+void writeAll(int fd, const std::string& bytes) {
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::write(fd, bytes.data(), bytes.size()));
+}
+
+class EmulatorProcessTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vfd-emulator-test-XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(pattern));
+        dir_ = pattern;
+        link_ = dir_ + "/com5";
+        log_ = dir_ + "/emulator.log";
+        control_ = dir_ + "/control";
+    }
+
+    void TearDown() override {
+        if (slave_ >= 0) {
+            ::close(slave_);
+        }
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        fs::remove_all(dir_);
+    }
+
+    // Starts the emulator with the set-up options and extra; true once it said "ready".
+    bool start(std::vector<std::string> extra) {
+        std::vector<std::string> args = {VFD_EMULATOR_PATH, "--link", link_, "--log", log_,
+                                         "--control",       control_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out[2];
+        if (::pipe(out) != 0) {
+            return false;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::close(out[0]);
+            ::close(out[1]);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ready_.clear();
+        // One line, then the pipe stays quiet until the emulator ends.
+        while (ready_.find('\n') == std::string::npos) {
+            std::string more = readFor(out[0], 1, 5000);
+            if (more.empty()) {
+                break;
+            }
+            ready_ += more;
+        }
+        ::close(out[0]);
+        return ready_.rfind("ready pty=/dev/pts/", 0) == 0 && ready_.back() == '\n';
+    }
+
+    int openSlave() {
+        slave_ = ::open(link_.c_str(), O_RDWR | O_NOCTTY);
+        return slave_;
+    }
+
+    // SIGTERM, then the exit status (-1 when it did not exit normally).
+    int stop(int signal = SIGTERM) {
+        ::kill(pid_, signal);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Replaces the control file the way a test under Wine does: whole, by rename.
+    void control(const std::string& line) {
+        std::string temporary = control_ + ".new";
+        std::ofstream(temporary) << line << "\n";
+        fs::rename(temporary, control_);
+    }
+
+    // Waits until the log's first line is "mode GENERATION...".
+    bool waitForMode(const std::string& generation) {
+        for (int i = 0; i < 300; ++i) {
+            std::vector<LogLine> log = readLog(log_);
+            if (!log.empty() && log[0].event == "mode" &&
+                (log[0].details + " ").rfind(generation + " ", 0) == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    std::vector<LogLine> logAfter(int ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return readLog(log_);
+    }
+
+    std::string dir_, link_, log_, control_, ready_;
+    pid_t pid_ = -1;
+    int slave_ = -1;
+};
+
+struct ModeCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string expected; // hex of every byte the display sends for start + product request
+    int minimumMs;        // the replies must not come sooner
+};
+
+void PrintTo(const ModeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class EmulatorModeTest : public EmulatorProcessTest,
+                         public testing::WithParamInterface<ModeCase> {};
+
+TEST_P(EmulatorModeTest, AnswersStartAndProductRequestAsTheModeSays) {
+    const ModeCase& c = GetParam();
+    ASSERT_TRUE(start(c.args)) << ready_;
+    ASSERT_GE(openSlave(), 0) << std::strerror(errno);
+    auto begin = Clock::now();
+    writeAll(slave_, kStart + kProductRequest);
+    size_t want = c.expected.empty() ? 1 : (c.expected.size() + 1) / 3;
+    std::string got = readFor(slave_, want, c.expected.empty() ? 400 : c.minimumMs + 2000);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
+    EXPECT_EQ(c.expected, hex(got));
+    if (!c.expected.empty()) {
+        EXPECT_GE(ms.count(), c.minimumMs);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, EmulatorModeTest,
+    testing::Values(ModeCase{"Default", {}, kAck + " " + kT307A, 0},
+                    ModeCase{"SecondKnownProduct",
+                             {"--product", "t307a01"},
+                             kAck + " 28 65 40 43 55 32 30 30 32 39 54 33 30 37 41 30 31 20",
+                             0},
+                    ModeCase{"UnknownProduct",
+                             {"--product", "unknown"},
+                             kAck + " 28 65 40 43 55 34 30 30 32 36 2D 54 57 32 30 30 41 20",
+                             0},
+                    ModeCase{"Silent", {"--silent"}, "", 0},
+                    ModeCase{"Overlong", {"--overlong", "1"}, kAck + " 2A " + kT307A + " 2A", 0},
+                    ModeCase{"Delayed", {"--delay", "250"}, kAck + " " + kT307A, 250},
+                    // 22 bytes, 21 gaps of 10 ms.
+                    ModeCase{"Trickled", {"--trickle", "10"}, kAck + " " + kT307A, 210}),
+    [](const testing::TestParamInfo<ModeCase>& info) { return std::string(info.param.name); });
+
+TEST_F(EmulatorProcessTest, AnswersCommandsSplitAcrossWrites) {
+    ASSERT_TRUE(start({}));
+    ASSERT_GE(openSlave(), 0);
+    // ESC @ and text first; then the start one byte at a time.
+    writeAll(slave_, std::string("\x1B\x40"
+                                 "AB\x1F",
+                                 5));
+    for (char c : kStart) {
+        writeAll(slave_, std::string(1, c));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
+}
+
+TEST_F(EmulatorProcessTest, LogsEveryChunkWithRisingTimestamps) {
+    ASSERT_TRUE(start({}));
+    ASSERT_GE(openSlave(), 0);
+    writeAll(slave_, "\x1B\x40");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    writeAll(slave_, kStart);
+    ASSERT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
+    std::vector<LogLine> log = logAfter(50);
+    ASSERT_GE(log.size(), 5u);
+    EXPECT_EQ("mode", log[0].event);
+    EXPECT_EQ("0", log[0].details);
+    EXPECT_EQ("pty", log[1].event);
+    EXPECT_EQ("settings", log[2].event);
+    EXPECT_EQ((std::vector<std::string>{"1B 40", "1F 28 65 01 49 4E"}), eventsOf(log, "recv"));
+    EXPECT_EQ((std::vector<std::string>{kAck}), eventsOf(log, "send"));
+    for (size_t i = 1; i < log.size(); ++i) {
+        EXPECT_LE(log[i - 1].micros, log[i].micros);
+    }
+}
+
+TEST_F(EmulatorProcessTest, LogsTheLineSettingsWhenTheyChange) {
+    ASSERT_TRUE(start({"--initial", "9600,8N2"}));
+    ASSERT_GE(openSlave(), 0);
+    termios before;
+    ASSERT_EQ(0, tcgetattr(slave_, &before));
+    termios t = before;
+    t.c_cflag = (t.c_cflag & ~CSTOPB) | CRTSCTS;
+    cfsetspeed(&t, B38400);
+    ASSERT_EQ(0, tcsetattr(slave_, TCSANOW, &t));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(0, tcsetattr(slave_, TCSANOW, &before));
+    EXPECT_EQ((std::vector<std::string>{"speed=9600 bits=8 parity=none stop=2 rtscts=off",
+                                        "speed=38400 bits=8 parity=none stop=1 rtscts=on",
+                                        "speed=9600 bits=8 parity=none stop=2 rtscts=off"}),
+              eventsOf(logAfter(30), "settings"));
+}
+
+TEST_F(EmulatorProcessTest, TricklesRepliesOneByteAtATime) {
+    ASSERT_TRUE(start({"--trickle", "15"}));
+    ASSERT_GE(openSlave(), 0);
+    writeAll(slave_, kStart);
+    ASSERT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
+    std::vector<LogLine> log = logAfter(20);
+    std::vector<unsigned long long> sends;
+    std::vector<std::string> bytes;
+    for (const LogLine& l : log) {
+        if (l.event == "send") {
+            sends.push_back(l.micros);
+            bytes.push_back(l.details);
+        }
+    }
+    EXPECT_EQ((std::vector<std::string>{"28", "65", "01", "00"}), bytes);
+    for (size_t i = 1; i < sends.size(); ++i) {
+        EXPECT_GE(sends[i] - sends[i - 1], 15000u);
+    }
+}
+
+TEST_F(EmulatorProcessTest, FloodsForAsLongAsTheLineTakesBytes) {
+    ASSERT_TRUE(start({"--flood"}));
+    ASSERT_GE(openSlave(), 0);
+    std::string got = readFor(slave_, 200000, 500);
+    EXPECT_GT(got.size(), 8192u);
+    EXPECT_EQ(std::string::npos, got.find_first_not_of('\x2A'));
+}
+
+TEST_F(EmulatorProcessTest, HangsUpAfterTheGivenNumberOfBytes) {
+    ASSERT_TRUE(start({"--hangup-after", "3"}));
+    ASSERT_GE(openSlave(), 0);
+    writeAll(slave_, "AB");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(fs::is_symlink(link_));
+    writeAll(slave_, "CD");
+    pollfd p{slave_, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&p, 1, 2000));
+    EXPECT_NE(0, p.revents & POLLHUP);
+    std::vector<LogLine> log = logAfter(20);
+    EXPECT_EQ((std::vector<std::string>{"4"}), eventsOf(log, "hangup"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
+    EXPECT_EQ(0, stop());
+}
+
+TEST_F(EmulatorProcessTest, ControlFileSwitchesModeOnAFreshPtyAndRestartsTheLog) {
+    ASSERT_TRUE(start({}));
+    std::string firstPty = fs::read_symlink(link_);
+    control("1 --silent --initial 9600,8N2");
+    ASSERT_TRUE(waitForMode("1"));
+    EXPECT_NE(firstPty, fs::read_symlink(link_).string());
+    ASSERT_GE(openSlave(), 0);
+    writeAll(slave_, kStart);
+    EXPECT_EQ("", hex(readFor(slave_, 1, 300)));
+    std::vector<LogLine> log = readLog(log_);
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ("1 --silent --initial 9600,8N2", log[0].details);
+    EXPECT_EQ("pty " + fs::read_symlink(link_).string(), log[1].event + " " + log[1].details);
+    EXPECT_EQ("speed=9600 bits=8 parity=none stop=2 rtscts=off", log[2].details);
+    EXPECT_EQ((std::vector<std::string>{"1F 28 65 01 49 4E"}), eventsOf(log, "recv"));
+
+    // A bad control file is reported and changes nothing.
+    control("2 --frobnicate");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    log = readLog(log_);
+    EXPECT_EQ("1 --silent --initial 9600,8N2", log[0].details);
+    EXPECT_EQ((std::vector<std::string>{"2 unknown option --frobnicate"}),
+              eventsOf(log, "control-error"));
+
+    ::close(slave_);
+    control("3 --product unknown");
+    ASSERT_TRUE(waitForMode("3"));
+    ASSERT_GE(openSlave(), 0);
+    writeAll(slave_, kProductRequest);
+    EXPECT_EQ("28 65 40 43 55 34 30 30 32 36 2D 54 57 32 30 30 41 20",
+              hex(readFor(slave_, 18, 2000)));
+}
+
+TEST_F(EmulatorProcessTest, ControlFileRestoresAfterAHangUp) {
+    ASSERT_TRUE(start({"--hangup-after", "1"}));
+    ASSERT_GE(openSlave(), 0);
+    writeAll(slave_, "A");
+    for (int i = 0; i < 100 && fs::exists(fs::symlink_status(link_)); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(fs::exists(fs::symlink_status(link_)));
+    control("1");
+    ASSERT_TRUE(waitForMode("1"));
+    ::close(slave_);
+    ASSERT_GE(openSlave(), 0);
+    writeAll(slave_, kStart);
+    EXPECT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
+}
+
+TEST_F(EmulatorProcessTest, StopsOnSignalsAndRemovesItsLink) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        ASSERT_TRUE(start({}));
+        ASSERT_TRUE(fs::is_symlink(link_));
+        EXPECT_EQ(0, stop(signal));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
+        std::vector<LogLine> log = readLog(log_);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ("stop", log.back().event);
+    }
+}
+
+TEST_F(EmulatorProcessTest, ReplacesAStaleLinkAndRefusesBadOptions) {
+    fs::create_symlink("/dev/null", link_);
+    ASSERT_TRUE(start({}));
+    EXPECT_EQ(0u, fs::read_symlink(link_).string().rfind("/dev/pts/", 0));
+    EXPECT_EQ(0, stop());
+
+    std::string command = std::string(VFD_EMULATOR_PATH) + " --delay soon 2>/dev/null";
+    EXPECT_EQ(2, WEXITSTATUS(std::system(command.c_str())));
+}
+
+TEST_F(EmulatorProcessTest, HelpExplainsEveryOption) {
+    std::string command = std::string(VFD_EMULATOR_PATH) + " --help";
+    FILE* out = ::popen(command.c_str(), "r");
+    ASSERT_NE(nullptr, out);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) {
+        text.append(buffer, n);
+    }
+    EXPECT_EQ(0, WEXITSTATUS(::pclose(out)));
+    for (const char* option : {"--link", "--log", "--control", "--exit-with-parent", "--product ",
+                               "--product-text", "--silent", "--delay", "--trickle", "--overlong",
+                               "--flood", "--hangup-after", "--initial", "ready pty="}) {
+        EXPECT_NE(std::string::npos, text.find(option)) << option;
+    }
+}
+
+} // namespace

@@ -2,14 +2,19 @@
 #pragma once
 
 #include "display/serial_link.h"
+#include "serial/win32_comm_api.h"
 
 #include <windows.h>
 
 class Win32SerialLink : public SerialLink {
-public:
+  public:
     Win32SerialLink() = default;
+    // For tests: the same link over other implementations of the communications functions.
+    explicit Win32SerialLink(const Win32CommApi& api) : api_(&api) {}
     Win32SerialLink(const Win32SerialLink&) = delete;
     Win32SerialLink& operator=(const Win32SerialLink&) = delete;
+    // A link dropped while open still lets go of its port.
+    ~Win32SerialLink() override { close(); }
 
     bool open(const DevicePath& path) override;
     bool readSettings() override;
@@ -22,8 +27,14 @@ public:
     void close() override;
     void pause(uint32_t ms) override;
 
-private:
+  private:
+    bool isOpen() const { return port_ != INVALID_HANDLE_VALUE; }
+    // Applies the working record once it holds the port's own settings.
+    bool applyWorking(DWORD baudRate, BYTE stopBits, bool ctsFlow, bool dsrFlow);
+
+    const Win32CommApi* api_ = &kSystemCommApi;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     DCB working_{};
     DCB saved_{};
+    bool settingsRead_ = false; // working_ and saved_ hold what this open's port reported
 };

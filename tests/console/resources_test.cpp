@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -94,6 +95,27 @@ std::string quoted(const std::wstring& text) {
     return "'" + std::string(text.begin(), text.end()) + "'";
 }
 
+// The predefined classes may be written as atoms or as names; both create the same control.
+std::string className(const std::string& written) {
+    if (written == "#128") {
+        return "'BUTTON'";
+    }
+    if (written == "#129") {
+        return "'EDIT'";
+    }
+    if (written == "#130") {
+        return "'STATIC'";
+    }
+    if (written == "#133") {
+        return "'COMBOBOX'";
+    }
+    std::string upper = written;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return upper;
+}
+
 TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
     std::vector<uint8_t> data = resource(RT_DIALOG, MAKEINTRESOURCEW(101));
     ASSERT_FALSE(data.empty());
@@ -132,13 +154,13 @@ TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
         itemPlace += " " + std::to_string(static_cast<int16_t>(reader.word()));
         itemPlace += "x" + std::to_string(static_cast<int16_t>(reader.word()));
         int32_t id = static_cast<int32_t>(reader.dword());
-        std::string itemClass = reader.nameOrOrdinal();
+        std::string itemClass = className(reader.nameOrOrdinal());
         std::string itemText = reader.nameOrOrdinal();
         reader.skip(reader.word());
         lines.push_back(std::to_string(id) + " " + itemClass + " " + itemText + " " + itemPlace +
                         " style " + hex(itemStyle) + " ex " + hex(itemExStyle));
     }
-    // Classes: #128 button, #129 edit, #130 static, #133 combo box. Styles: the dialog is
+    // Styles: the dialog is
     // WS_VISIBLE|WS_CAPTION|WS_SYSMENU|WS_MINIMIZEBOX|DS_MODALFRAME|DS_SETFONT|DS_FIXEDSYS with
     // WS_EX_NOPARENTNOTIFY; the group box has no WS_GROUP; the combo box is CBS_DROPDOWN|
     // CBS_SORT|WS_VSCROLL|WS_TABSTOP without CBS_AUTOHSCROLL; the buttons are plain push
@@ -147,14 +169,14 @@ TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
     std::vector<std::string> expected = {
         "dialog 50,50 229x130 style 10ca00c8 ex 00000004 menu none class none caption 'Velmar "
         "qz71 LineDisplay Test' font 8 400 italic 0 'MS Shell Dlg'",
-        "-1 #128 'COM Port     ' 7,7 156x46 style 50000007 ex 00000000",
-        "1005 #133 none 19,24 126x96 style 50210102 ex 00000000",
-        "1001 #128 'Test' 7,60 50x14 style 50010000 ex 00000000",
-        "1003 #128 'Clear' 70,60 50x14 style 50010000 ex 00000000",
-        "1002 #128 'Exit' 159,60 50x14 style 50010000 ex 00000000",
-        "1004 #129 none 7,81 214x41 style 50810884 ex 00000000",
-        "-1 #130 #103 179,23 21x20 style 50000003 ex 00000000",
-        "-1 #130 'Version 1.0.0.3' 167,7 54x11 style 50020000 ex 00000000",
+        "-1 'BUTTON' 'COM Port     ' 7,7 156x46 style 50000007 ex 00000000",
+        "1005 'COMBOBOX' none 19,24 126x96 style 50210102 ex 00000000",
+        "1001 'BUTTON' 'Test' 7,60 50x14 style 50010000 ex 00000000",
+        "1003 'BUTTON' 'Clear' 70,60 50x14 style 50010000 ex 00000000",
+        "1002 'BUTTON' 'Exit' 159,60 50x14 style 50010000 ex 00000000",
+        "1004 'EDIT' none 7,81 214x41 style 50810884 ex 00000000",
+        "-1 'STATIC' #103 179,23 21x20 style 50000003 ex 00000000",
+        "-1 'STATIC' 'Version 1.0.0.3' 167,7 54x11 style 50020000 ex 00000000",
     };
     EXPECT_EQ(lines, expected);
 }

@@ -210,6 +210,7 @@ class AddressSpaceHog {
     std::vector<void*> ranges_;
 };
 
+// Records the two port-box operations discovery may use; any other call is a fault.
 class RecordingConsole : public ConsoleOperations {
   public:
     std::vector<std::wstring> calls;

@@ -1,0 +1,170 @@
+// Reading the emulator's log and writing its control file from a Win32 test under Wine.
+#include "tests/serial/emulator_client.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+bool environment(const wchar_t* name, std::wstring& value) {
+    wchar_t buffer[1024];
+    DWORD n = GetEnvironmentVariableW(name, buffer, 1024);
+    if (n == 0 || n >= 1024) {
+        return false;
+    }
+    value.assign(buffer, n);
+    return true;
+}
+
+bool readFile(const std::wstring& path, std::string& content) {
+    // Shared every way: the emulator keeps writing, and truncates the log on a new mode.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    content.clear();
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        content.append(buffer, n);
+    }
+    CloseHandle(file);
+    return true;
+}
+
+bool writeFile(const std::wstring& path, const std::string& content) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD n = 0;
+    BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &n, nullptr);
+    CloseHandle(file);
+    return ok && n == content.size();
+}
+
+} // namespace
+
+unsigned EmulatorClient::generation_ = 0;
+
+bool EmulatorClient::connect(std::string& error) {
+    std::wstring ports;
+    if (!environment(L"LDT_EMULATOR_PORTS", ports) || !environment(L"LDT_EMULATOR_LOG", log_) ||
+        !environment(L"LDT_EMULATOR_CONTROL", control_)) {
+        error = "LDT_EMULATOR_PORTS, _LOG or _CONTROL missing: run under scripts/with-emulator.sh";
+        return false;
+    }
+    std::wistringstream words(ports);
+    std::wstring port;
+    while (words >> port) {
+        ports_.push_back(port);
+    }
+    if (ports_.empty()) {
+        error = "LDT_EMULATOR_PORTS names no port";
+        return false;
+    }
+    return true;
+}
+
+bool EmulatorClient::setMode(const std::string& options, std::string& error) {
+    std::string generation = std::to_string(++generation_);
+    std::wstring temporary = control_ + L".new";
+    // Whole and by rename: the emulator never reads half a command.
+    if (!writeFile(temporary, generation + " " + options + "\n") ||
+        !MoveFileExW(temporary.c_str(), control_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = "could not write the control file";
+        return false;
+    }
+    for (int i = 0; i < 500; ++i) {
+        std::vector<EmulatorEvent> log = events();
+        if (!log.empty() && log.front().kind == "mode" &&
+            (log.front().details + " ").rfind(generation + " ", 0) == 0) {
+            return true;
+        }
+        for (const EmulatorEvent& e : log) {
+            if (e.kind == "control-error" && e.details.rfind(generation + " ", 0) == 0) {
+                error = "emulator refused the mode: " + e.details;
+                return false;
+            }
+        }
+        Sleep(10);
+    }
+    error = "emulator did not take mode " + generation + " (" + options + ") in 5 s";
+    return false;
+}
+
+std::vector<EmulatorEvent> EmulatorClient::events() const {
+    std::string content;
+    std::vector<EmulatorEvent> result;
+    if (!readFile(log_, content)) {
+        return result;
+    }
+    size_t start = 0;
+    size_t end;
+    while ((end = content.find('\n', start)) != std::string::npos) {
+        std::string line = content.substr(start, end - start);
+        start = end + 1;
+        size_t first = line.find(' ');
+        if (first == std::string::npos) {
+            continue;
+        }
+        size_t second = line.find(' ', first + 1);
+        EmulatorEvent e;
+        e.micros = std::strtoull(line.c_str(), nullptr, 10);
+        e.kind = line.substr(first + 1,
+                             second == std::string::npos ? std::string::npos : second - first - 1);
+        e.details = second == std::string::npos ? "" : line.substr(second + 1);
+        result.push_back(e);
+    }
+    return result;
+}
+
+std::vector<std::string> EmulatorClient::events(const std::string& kind) const {
+    std::vector<std::string> found;
+    for (const EmulatorEvent& e : events()) {
+        if (e.kind == kind) {
+            found.push_back(e.details);
+        }
+    }
+    return found;
+}
+
+std::string EmulatorClient::received() const {
+    std::string all;
+    for (const std::string& chunk : events("recv")) {
+        all += (all.empty() ? "" : " ") + chunk;
+    }
+    return all;
+}
+
+std::string EmulatorClient::waitForSettings(const std::string& expected, int timeoutMs) const {
+    std::string last;
+    for (int waited = 0;; waited += 5) {
+        std::vector<std::string> settings = events("settings");
+        last = settings.empty() ? "" : settings.back();
+        if (last == expected || waited >= timeoutMs) {
+            return last;
+        }
+        Sleep(5);
+    }
+}
+
+bool EmulatorClient::waitForBytes(const std::string& kind, size_t count, int timeoutMs) const {
+    for (int waited = 0;; waited += 5) {
+        size_t bytes = 0;
+        for (const std::string& chunk : events(kind)) {
+            bytes += (chunk.size() + 1) / 3;
+        }
+        if (bytes >= count) {
+            return true;
+        }
+        if (waited >= timeoutMs) {
+            return false;
+        }
+        Sleep(5);
+    }
+}

@@ -1,0 +1,164 @@
+// The real serial link under Wine against the display emulator: what reaches the tty.
+#include "serial/win32_serial_link.h"
+#include "tests/serial/emulator_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kTestDefaults = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
+const std::string kRelease = "speed=38400 bits=8 parity=none stop=1 rtscts=off";
+const std::string k9600TwoStops = "speed=9600 bits=8 parity=none stop=2 rtscts=off";
+
+DevicePath pathOf(const std::wstring& name) {
+    DevicePath path;
+    path.reset();
+    std::wcsncpy(path.name(), name.c_str(), kPortNameMaxUnits);
+    return path;
+}
+
+class SerialLineTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(emulator_.connect(error)) << error;
+    }
+
+    // A fresh line from the emulator with the given options.
+    void mode(const std::string& options) {
+        std::string error;
+        ASSERT_TRUE(emulator_.setMode(options, error)) << error;
+    }
+
+    // Open the emulator's port and read its settings.
+    void openPort() {
+        ASSERT_TRUE(link_.open(pathOf(emulator_.port())));
+        ASSERT_TRUE(link_.readSettings());
+    }
+
+    EmulatorClient emulator_;
+    Win32SerialLink link_;
+};
+
+struct SelectorCase {
+    LineSettings settings;
+    std::string line; // as the emulator sees the tty
+};
+
+void PrintTo(const SelectorCase& c, std::ostream* os) {
+    *os << c.line;
+}
+
+class SerialLineSelectorTest : public SerialLineTest,
+                               public testing::WithParamInterface<SelectorCase> {};
+
+// The line starts at 4800 baud with two stop bits and RTS/CTS, which no case asks for.
+TEST_P(SerialLineSelectorTest, SelectorsReachTheLineAsTheTableSays) {
+    mode("--initial 4800,8N2,rtscts");
+    openPort();
+    ASSERT_TRUE(link_.applyTestSettings(GetParam().settings));
+    EXPECT_EQ(GetParam().line, emulator_.waitForSettings(GetParam().line, 2000));
+    link_.restoreSettings();
+    link_.close();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Selectors, SerialLineSelectorTest,
+    testing::Values(SelectorCase{{0, 0, 1}, kTestDefaults},
+                    SelectorCase{{1, 0, 1}, "speed=19200 bits=8 parity=none stop=1 rtscts=on"},
+                    SelectorCase{{2, 1, 0}, k9600TwoStops},
+                    // DSR output flow has no tty counterpart: the handshake is simply off.
+                    SelectorCase{{3, 0, 2}, "speed=115200 bits=8 parity=none stop=1 rtscts=off"},
+                    SelectorCase{{7, 2, 3}, kRelease}));
+
+TEST_F(SerialLineTest, ReleaseSettingsTurnTheHandshakeOff) {
+    mode("--initial 9600,8N2,rtscts");
+    openPort();
+    ASSERT_TRUE(link_.applyReleaseSettings());
+    EXPECT_EQ(kRelease, emulator_.waitForSettings(kRelease, 2000));
+    link_.restoreSettings();
+    link_.close();
+}
+
+TEST_F(SerialLineTest, RestorePutsBackTheSettingsFromBeforeTheOpen) {
+    mode("--initial 9600,8N2");
+    openPort();
+    ASSERT_TRUE(link_.applyTestSettings(LineSettings{}));
+    ASSERT_TRUE(link_.applyTimeouts(4000));
+    ASSERT_EQ(kTestDefaults, emulator_.waitForSettings(kTestDefaults, 2000));
+    uint32_t written = 0;
+    const uint8_t initialise[] = {0x1B, 0x40};
+    ASSERT_TRUE(link_.write(initialise, 2, &written));
+    link_.restoreSettings();
+    link_.close();
+    EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
+    std::vector<std::string> settings = emulator_.events("settings");
+    EXPECT_EQ(k9600TwoStops, settings.front());
+    EXPECT_NE(settings.end(), std::find(settings.begin(), settings.end(), kTestDefaults));
+    EXPECT_EQ("1B 40", emulator_.received());
+}
+
+TEST_F(SerialLineTest, ReadsReturnAtOnceWithWhatHasArrived) {
+    mode("");
+    openPort();
+    ASSERT_TRUE(link_.applyTestSettings(LineSettings{}));
+    ASSERT_TRUE(link_.applyTimeouts(4000));
+    uint8_t buffer[64];
+    uint32_t count = 99;
+    DWORD begin = GetTickCount();
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(link_.readAvailable(buffer, 64, &count));
+        EXPECT_EQ(0u, count);
+    }
+    EXPECT_LT(GetTickCount() - begin, 200u) << "ten empty reads must not wait";
+
+    const uint8_t start[] = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
+    ASSERT_TRUE(link_.write(start, 6, &count));
+    EXPECT_EQ(6u, count);
+    ASSERT_TRUE(emulator_.waitForBytes("send", 4, 2000));
+    Sleep(20);
+    ASSERT_TRUE(link_.readAvailable(buffer, 64, &count));
+    EXPECT_EQ(std::vector<uint8_t>({0x28, 0x65, 0x01, 0x00}),
+              std::vector<uint8_t>(buffer, buffer + count));
+    EXPECT_EQ("1F 28 65 01 49 4E", emulator_.received());
+    link_.restoreSettings();
+    link_.close();
+}
+
+TEST_F(SerialLineTest, TwoDigitPortOpensThroughTheDevicePrefix) {
+    std::wstring twoDigit;
+    for (const std::wstring& p : emulator_.ports()) {
+        if (p.size() > 4) {
+            twoDigit = p;
+        }
+    }
+    ASSERT_FALSE(twoDigit.empty()) << "give with-emulator.sh a --com of 10 or above";
+    mode("");
+    ASSERT_TRUE(link_.open(pathOf(twoDigit)));
+    ASSERT_TRUE(link_.readSettings());
+    ASSERT_TRUE(link_.applyTimeouts(1000));
+    uint32_t written = 0;
+    const uint8_t initialise[] = {0x1B, 0x40};
+    EXPECT_TRUE(link_.write(initialise, 2, &written));
+    EXPECT_EQ(2u, written);
+    link_.close();
+    ASSERT_TRUE(emulator_.waitForBytes("recv", 2, 2000));
+    EXPECT_EQ("1B 40", emulator_.received());
+}
+
+TEST_F(SerialLineTest, APortThatDoesNotExistFailsToOpen) {
+    uint32_t count = 0;
+    uint8_t byte = 0;
+    for (const wchar_t* name : {L"COM99", L"NOSUCHPORT", L""}) {
+        EXPECT_FALSE(link_.open(pathOf(name))) << name;
+        EXPECT_FALSE(link_.readSettings());
+        EXPECT_FALSE(link_.write(&byte, 1, &count));
+        link_.close();
+    }
+}
+
+} // namespace

@@ -9,7 +9,8 @@ shift
 
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# No crash debugger: a crashing test must fail at once, not wait for its time-out.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 logdir="$build/wine-logs"
 mkdir -p "$WINEPREFIX" "$logdir"
 

@@ -167,8 +167,10 @@ TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialise
 
     console_.calls.clear();
     releaseDisplay(path_, console_, recording_);
-    EXPECT_EQ((std::vector<std::wstring>{L"portTextLength", L"getPortText 5", L"postQuit 0"}),
-              console_.calls);
+    const std::wstring capacity = std::to_wstring(emulator_.port().size() + 1);
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"portTextLength", L"getPortText " + capacity, L"postQuit 0"}),
+        console_.calls);
     EXPECT_EQ(kWholeRun + " " + kInitialise, receivedOnceItHas(kWholeRun + " " + kInitialise));
     EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
     std::vector<std::string> settings = emulator_.events("settings");

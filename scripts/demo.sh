@@ -59,14 +59,21 @@ if [ "${LDT_DEMO_HEADLESS:-1}" = 0 ]; then
 fi
 
 png="$PWD/$demo/dialog.png"
+out="$demo/ldt-demo.out"
 rm -f "$png"
 set +e
 wine "$PWD/$win32/tools/driver/ldt-demo.exe" "$(winepath -w "$exe" 2>/dev/null)" \
-  "$(winepath -w "$png" 2>/dev/null)" </dev/null 2>&1 | tr -d '\r' | sed 's/^/  /'
-rc=${PIPESTATUS[0]}
+  "$(winepath -w "$png" 2>/dev/null)" </dev/null >"$out" 2>&1
+rc=$?
 set -e
+tr -d '\r' <"$out" | sed 's/^/  /'
 echo "demo: bytes the display received:"
 sed -n 's/^[0-9]* recv /  /p' "$log"
 [ -s "$png" ] && echo "demo: screenshot $png"
-if [ $rc -eq 0 ]; then echo "demo: done, exit code 0"; else echo "demo: FAILED ($rc)" >&2; fi
+if [ $rc -eq 0 ] && grep -q 'Test result: PASS\.' "$out"; then
+  echo "demo: PASS (the result box reports PASS and the utility exited with code 0)"
+else
+  echo "demo: FAILED (ldt-demo exit code $rc)" >&2
+  rc=1
+fi
 exit $rc

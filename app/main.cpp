@@ -8,8 +8,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     installAllocationFailureHandler();
 
     // The template's visible style shows the dialog; the show command is not needed.
-    HWND dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr,
-                                     testDialogProc, 0);
+    HWND dialog =
+        CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr, testDialogProc, 0);
     if (dialog == nullptr) {
         wchar_t text[100];
         wsprintfW(text, L"Error x%x", GetLastError());

@@ -84,8 +84,8 @@ TEST_P(TestDialogInitTest, ShowsExceptionBoxAndKeepsTheDialogWithoutARecord) {
     });
 
     FailingThread = GetCurrentThreadId();
-    HWND dialog = CreateDialogParamW(module_, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr,
-                                     testDialogProc, 0);
+    HWND dialog =
+        CreateDialogParamW(module_, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr, testDialogProc, 0);
     FailingThread = 0;
     reader.join();
     ASSERT_NE(dialog, nullptr) << "the dialog is created even though its initialisation failed";

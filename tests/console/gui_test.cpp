@@ -101,9 +101,9 @@ std::string hex(const std::string& bytes) {
 
 // What a test run writes, command by command: ESC @, the greeting and its NUL, set-up mode
 // start, the product-type request, set-up mode end, "Test OK" and its NUL.
-const std::string kTestRunBytes =
-    "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25)) + " 1F 28 65 01 49 4E" +
-    " 1F 28 65 40 30" + " 1F 28 65 02 4F 55 54 " + hex(std::string("Test OK", 8));
+const std::string kTestRunBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25)) +
+                                  " 1F 28 65 01 49 4E" + " 1F 28 65 40 30" +
+                                  " 1F 28 65 02 4F 55 54 " + hex(std::string("Test OK", 8));
 
 // The report of a display that acknowledges and names the product type given.
 std::wstring answeringReport(const std::string& productType, const std::wstring& verdict) {
@@ -148,8 +148,11 @@ protected:
         if (GetParent(focus) == app_.control(kPort)) {
             return "port";
         }
-        for (auto [id, name] : {std::pair<int, const char*>{kTest, "Test"}, {kExit, "Exit"},
-                                {kClear, "Clear"}, {kResult, "result"}, {kPort, "port"}}) {
+        for (auto [id, name] : {std::pair<int, const char*>{kTest, "Test"},
+                                {kExit, "Exit"},
+                                {kClear, "Clear"},
+                                {kResult, "result"},
+                                {kPort, "port"}}) {
             if (focus == app_.control(id)) {
                 return name;
             }
@@ -220,7 +223,8 @@ TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood
     EXPECT_EQ(app_.openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(good_, 2));
     EXPECT_EQ(good_.received(), kTestRunBytes);
-    EXPECT_EQ(good_.sent(), "28 65 01 00 " + hex("\x28\x65\x40" "CU20029-T307A  "));
+    EXPECT_EQ(good_.sent(), "28 65 01 00 " + hex("\x28\x65\x40"
+                                                 "CU20029-T307A  "));
     // The test ran with the CTS handshake and put the line's own settings back.
     EXPECT_EQ(good_.settings(), (Lines{kTestSettings, kEmulatorSettings}));
 
@@ -375,22 +379,46 @@ TEST_F(TestDialogTest, CloseBoxAfterGoodTestReleasesDisplayAndExitsZero) {
     EXPECT_EQ(good_.settings(), (Lines{kReleaseSettings, kEmulatorSettings}));
 }
 
-TEST_F(TestDialogTest, CloseRequestDuringFailureBoxWaitsForTheRunToEnd) {
+// How a request to leave reaches the dialog while a run waits in its failure box. The close
+// box and Alt+F4 can't: the window system ignores system commands to the disabled dialog.
+enum class LeaveRequest { CloseMessage, ExitClick };
+
+class LeaveDuringRunTest : public TestDialogTest,
+                           public testing::WithParamInterface<LeaveRequest> {};
+
+TEST_P(LeaveDuringRunTest, WaitsForTheRunToEndWhenItsBoxIsOpen) {
     start(L"COM9");
     driver::click(app_.control(kTest));
     HWND box = app_.waitForMessageBox(L"Error.  Could not open COM port:");
     ASSERT_NE(box, nullptr);
-    // A close from another program, and a second Test, while the run waits in its box.
-    driver::requestClose(app_.dialog(), false);
+    switch (GetParam()) {
+    case LeaveRequest::CloseMessage:
+        driver::requestClose(app_.dialog(), false);
+        break;
+    case LeaveRequest::ExitClick:
+        PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kExit, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(app_.control(kExit)));
+        break;
+    }
+    // A second Test as well: it must not start a run inside the suspended one.
     PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kTest, BN_CLICKED),
                  reinterpret_cast<LPARAM>(app_.control(kTest)));
     Sleep(500);
     EXPECT_TRUE(app_.running());
     EXPECT_TRUE(IsWindow(app_.dialog())) << "the dialog outlives the run's box";
     EXPECT_EQ(app_.openMessageBox(), box) << "no second run, no second box";
+    EXPECT_EQ(text(kResult), L"Error: Could not open COM port.");
 
     driver::dismiss(box);
-    EXPECT_EQ(app_.waitForExit(), 0u) << "the close is carried out once the run has returned";
+    EXPECT_EQ(app_.waitForExit(), 0u) << "the request is carried out once the run has returned";
 }
+
+INSTANTIATE_TEST_SUITE_P(Requests, LeaveDuringRunTest,
+                         testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitClick),
+                         [](const testing::TestParamInfo<LeaveRequest>& info) {
+                             return std::string(info.param == LeaveRequest::CloseMessage
+                                                    ? "CloseMessage"
+                                                    : "ExitClick");
+                         });
 
 } // namespace

@@ -140,8 +140,8 @@ TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
     uint16_t weight = reader.word();
     uint16_t italicAndCharset = reader.word();
     std::string font = quoted(reader.string());
-    lines.push_back("dialog " + place + " style " + hex(style) + " ex " + hex(exStyle) +
-                    " menu " + menu + " class " + windowClass + " caption " + caption + " font " +
+    lines.push_back("dialog " + place + " style " + hex(style) + " ex " + hex(exStyle) + " menu " +
+                    menu + " class " + windowClass + " caption " + caption + " font " +
                     std::to_string(points) + " " + std::to_string(weight) + " italic " +
                     std::to_string(italicAndCharset & 0xFF) + " " + font);
     for (uint16_t i = 0; i < items; ++i) {
@@ -277,9 +277,9 @@ TEST_F(ResourcesTest, VersionBlockNamesTheProgram) {
     EXPECT_EQ(translation[1], 1200);
 
     std::vector<std::string> strings;
-    for (const wchar_t* name : {L"FileVersion", L"ProductVersion", L"FileDescription",
-                                L"Comments", L"CompanyName", L"LegalCopyright",
-                                L"OriginalFilename", L"InternalName", L"ProductName"}) {
+    for (const wchar_t* name :
+         {L"FileVersion", L"ProductVersion", L"FileDescription", L"Comments", L"CompanyName",
+          L"LegalCopyright", L"OriginalFilename", L"InternalName", L"ProductName"}) {
         std::wstring query = std::wstring(L"\\StringFileInfo\\000904b0\\") + name;
         wchar_t* value = nullptr;
         std::string line = std::string(name, name + wcslen(name)) + "=";

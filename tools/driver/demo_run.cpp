@@ -27,8 +27,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     driver::AppProcess app;
     if (!app.start(argv[1])) {
-        std::fprintf(stderr, "ldt-demo: could not start the program (error %lu)\n",
-                     GetLastError());
+        std::fprintf(stderr, "ldt-demo: could not start the program (error %lu)\n", GetLastError());
         return 1;
     }
     HWND dialog = app.waitForDialog();

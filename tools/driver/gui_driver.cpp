@@ -93,13 +93,14 @@ HWND AppProcess::waitForDialog(DWORD timeoutMs) {
         [&] {
             found = nullptr;
             HWND window = nullptr;
-            while ((window = FindWindowExW(nullptr, window, L"#32770", kDialogCaption)) != nullptr) {
+            while ((window = FindWindowExW(nullptr, window, L"#32770", kDialogCaption)) !=
+                   nullptr) {
                 if (GetWindowThreadProcessId(window, nullptr) != threadId_) {
                     continue; // a dialog of an earlier run still on its way out
                 }
-                if (IsWindowVisible(window) && GetDlgItem(window, 1001) && GetDlgItem(window, 1002) &&
-                    GetDlgItem(window, 1003) && GetDlgItem(window, 1004) &&
-                    GetDlgItem(window, 1005)) {
+                if (IsWindowVisible(window) && GetDlgItem(window, 1001) &&
+                    GetDlgItem(window, 1002) && GetDlgItem(window, 1003) &&
+                    GetDlgItem(window, 1004) && GetDlgItem(window, 1005)) {
                     found = window;
                     return true;
                 }
@@ -221,7 +222,7 @@ std::vector<std::wstring> comboEntries(HWND combo) {
     std::vector<std::wstring> entries;
     DWORD_PTR count = 0;
     SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &count);
-    for (DWORD_PTR i = 0; i < count && static_cast<LONG_PTR>(count) > 0; ++i) {
+    for (DWORD_PTR i = 0; i<count&& static_cast<LONG_PTR>(count)> 0; ++i) {
         wchar_t entry[256] = {};
         DWORD_PTR length = 0;
         SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry),

@@ -80,7 +80,13 @@ TEST_P(TestDialogInitTest, ShowsExceptionBoxAndKeepsTheDialogWithoutARecord) {
                 driver::dismiss(box);
                 return true;
             },
-            10000);
+            30000);
+        if (seen.caption.empty()) {
+            // The box never came: this thread is the only one that could end the modal loop.
+            std::fprintf(stderr, "no Exception box appeared\n");
+            std::fflush(stderr);
+            ExitProcess(1);
+        }
     });
 
     FailingThread = GetCurrentThreadId();

@@ -39,8 +39,9 @@ public:
     ~AppProcess();
 
     bool start(const std::wstring& exePath);
-    // The dialog once it is visible and its five controls exist; nullptr on time-out.
-    HWND waitForDialog(DWORD timeoutMs = 10000);
+    // The dialog once it is visible and its five controls exist; nullptr on time-out. The
+    // first start in a fresh prefix can take several seconds.
+    HWND waitForDialog(DWORD timeoutMs = 30000);
     HWND dialog() const { return dialog_; }
     HWND control(int id) const { return GetDlgItem(dialog_, id); }
     DWORD threadId() const { return threadId_; }

@@ -1,5 +1,6 @@
-// The dialog procedure in this process, when its initialisation throws: an allocation failure
-// (WinException from the new-handler) or anything else. The template and icons come from the
+// The dialog procedure in this process: what initialisation leaves in the record and on the
+// window, and what happens when it throws: an allocation failure (WinException from the
+// new-handler) or anything else. The template and icons come from the
 // built LineDisplayTest.exe, loaded as data.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -26,6 +27,58 @@ std::wstring ExePath;
 } // namespace
 
 namespace {
+
+class TestDialogStartTest : public testing::Test {
+protected:
+    void SetUp() override {
+        module_ = LoadLibraryExW(ExePath.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module_, nullptr);
+        ModuleInstance = module_;
+        DialogState = nullptr;
+        installAllocationFailureHandler();
+    }
+    void TearDown() override {
+        std::set_new_handler(nullptr);
+        FreeLibrary(module_);
+    }
+
+    HMODULE module_ = nullptr;
+};
+
+TEST_F(TestDialogStartTest, FillsTheRecordAndSetsTheWindowIconThenCloseFreesIt) {
+    HWND dialog =
+        CreateDialogParamW(module_, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr, testDialogProc, 0);
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_NE(DialogState, nullptr);
+    const TestDialogState& state = *DialogState;
+    EXPECT_EQ(state.portBox, GetDlgItem(dialog, IDC_PORT));
+    EXPECT_EQ(state.resultBox, GetDlgItem(dialog, IDC_RESULT));
+    EXPECT_EQ(state.testButton, GetDlgItem(dialog, IDC_TEST));
+    EXPECT_EQ(state.exitButton, GetDlgItem(dialog, IDC_EXIT));
+    EXPECT_EQ(state.clearButton, GetDlgItem(dialog, IDC_CLEAR));
+    // The prefix \\.\ and then zeros up to the end.
+    std::wstring path(state.devicePath.units, kDevicePathUnits);
+    EXPECT_EQ(path, std::wstring(L"\\\\.\\") + std::wstring(kDevicePathUnits - 4, L'\0'));
+    EXPECT_EQ(state.lineSettings.baud, 0);
+    EXPECT_EQ(state.lineSettings.stopBits, 0);
+    EXPECT_EQ(state.lineSettings.handshake, 1);
+    EXPECT_EQ(driver::text(GetDlgItem(dialog, IDC_RESULT)), L"Ready");
+
+    // One icon, loaded from the module, serves as the big and the small window icon.
+    LRESULT big = SendMessageW(dialog, WM_GETICON, ICON_BIG, 0);
+    EXPECT_NE(big, 0);
+    EXPECT_EQ(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0), big);
+
+    // The close destroys the window, whose destruction runs the release and posts the quit,
+    // and only then frees the record.
+    SendMessageW(dialog, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(dialog));
+    EXPECT_EQ(DialogState, nullptr);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 0u);
+}
 
 // What the box said that the failed initialisation showed.
 struct SeenBox {

@@ -1,4 +1,4 @@
-// Line settings of the pty: parsing a spec, applying it, describing termios in the log's words.
+// Line settings of the pty: parsing a setup, applying it, describing termios in the log's words.
 #include "line_settings.h"
 
 #include <cstdio>
@@ -60,8 +60,8 @@ std::string words(const std::string& speed, int bits, const char* parity, int st
 
 } // namespace
 
-bool parseLineSpec(const std::string& text, LineSpec& spec) {
-    LineSpec parsed;
+bool parseLineSetup(const std::string& text, LineSetup& setup) {
+    LineSetup parsed;
     size_t comma = text.find(',');
     if (comma == std::string::npos) {
         return false;
@@ -91,21 +91,21 @@ bool parseLineSpec(const std::string& text, LineSpec& spec) {
     } else if (!rest.empty()) {
         return false;
     }
-    spec = parsed;
+    setup = parsed;
     return true;
 }
 
-bool applyLineSpec(const LineSpec& spec, termios& t) {
+bool applyLineSetup(const LineSetup& setup, termios& t) {
     speed_t code;
-    if (!speedCode(spec.speed, code)) {
+    if (!speedCode(setup.speed, code)) {
         return false;
     }
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | CREAD | CLOCAL;
-    if (spec.stopBits == 2) {
+    if (setup.stopBits == 2) {
         t.c_cflag |= CSTOPB;
     }
-    if (spec.rtscts) {
+    if (setup.rtscts) {
         t.c_cflag |= CRTSCTS;
     }
     return cfsetispeed(&t, code) == 0 && cfsetospeed(&t, code) == 0;
@@ -127,6 +127,6 @@ std::string describeLine(const termios& t) {
                  (t.c_cflag & CSTOPB) ? 2 : 1, (t.c_cflag & CRTSCTS) != 0);
 }
 
-std::string describeLine(const LineSpec& spec) {
-    return words(std::to_string(spec.speed), 8, "none", spec.stopBits, spec.rtscts);
+std::string describeLine(const LineSetup& setup) {
+    return words(std::to_string(setup.speed), 8, "none", setup.stopBits, setup.rtscts);
 }

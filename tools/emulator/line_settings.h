@@ -5,17 +5,17 @@
 #include <termios.h>
 
 // The settings a pty can hold: speed, stop bits, handshake (it keeps 8 data bits, no parity).
-struct LineSpec {
+struct LineSetup {
     unsigned speed = 38400;
     int stopBits = 1;
     bool rtscts = false;
 };
 
-// "9600,8N2" or "38400,8N1,rtscts"; false (and spec untouched) when text is not one.
-bool parseLineSpec(const std::string& text, LineSpec& spec);
-// Applies spec to the control flags and speeds of t, leaving the rest of t alone.
-bool applyLineSpec(const LineSpec& spec, termios& t);
+// "9600,8N2" or "38400,8N1,rtscts"; false (and setup untouched) when text is not one.
+bool parseLineSetup(const std::string& text, LineSetup& setup);
+// Applies setup to the control flags and speeds of t, leaving the rest of t alone.
+bool applyLineSetup(const LineSetup& setup, termios& t);
 // "speed=38400 bits=8 parity=none stop=1 rtscts=off": the fields the log reports.
 std::string describeLine(const termios& t);
-// The same words for a spec, as it will be described once applied.
-std::string describeLine(const LineSpec& spec);
+// The same words for a setup, as it will be described once applied.
+std::string describeLine(const LineSetup& setup);

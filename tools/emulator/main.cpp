@@ -91,7 +91,7 @@ void closePty(Pty& pty) {
     pty = Pty{};
 }
 
-bool openPty(const LineSpec& initial, Pty& pty, std::string& error) {
+bool openPty(const LineSetup& initial, Pty& pty, std::string& error) {
     Pty made;
     made.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (made.master < 0) {
@@ -115,7 +115,7 @@ bool openPty(const LineSpec& initial, Pty& pty, std::string& error) {
         return false;
     }
     cfmakeraw(&t);
-    if (!applyLineSpec(initial, t) || tcsetattr(made.master, TCSANOW, &t) != 0) {
+    if (!applyLineSetup(initial, t) || tcsetattr(made.master, TCSANOW, &t) != 0) {
         error = std::string("initial settings: ") + std::strerror(errno);
         closePty(made);
         return false;

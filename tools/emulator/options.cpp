@@ -94,12 +94,12 @@ bool behaviourOption(const std::vector<std::string>& args, size_t& i, Behaviour&
         b.hangUp = true;
         b.hangUpAfter = value;
     } else if (name == "--initial") {
-        std::string spec;
-        if (!argument(spec)) {
+        std::string setup;
+        if (!argument(setup)) {
             return false;
         }
-        if (!parseLineSpec(spec, b.initial)) {
-            error = "--initial: not SPEED,FRAME[,rtscts] (e.g. 9600,8N2): " + spec;
+        if (!parseLineSetup(setup, b.initial)) {
+            error = "--initial: not SPEED,FRAME[,rtscts] (e.g. 9600,8N2): " + setup;
             return false;
         }
     } else {
@@ -243,7 +243,7 @@ Behaviour options (also the words of a control file):
                        any, go out between them); it starts with the mode, before any command
   --hangup-after N     close the pty master once N bytes have been received in this mode; the
                        other side then sees a hung-up line
-  --initial SPEC       the line settings the pty starts with, SPEED,8N1 or SPEED,8N2, and
+  --initial SETUP       the line settings the pty starts with, SPEED,8N1 or SPEED,8N2, and
                        ",rtscts" for the handshake, e.g. 9600,8N2; default 38400,8N1. A Linux
                        pty holds speed, stop bits and RTS/CTS only: it forces 8 data bits and
                        clears parity whatever either side sets

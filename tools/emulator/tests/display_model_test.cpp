@@ -197,14 +197,14 @@ TEST(LineSettingsTest, DescribesWhatWasApplied) {
         {"9600,8N2", "speed=9600 bits=8 parity=none stop=2 rtscts=off"},
         {"115200,8N1,rtscts", "speed=115200 bits=8 parity=none stop=1 rtscts=on"},
     };
-    for (const auto& [spec, words] : cases) {
-        LineSpec parsed;
-        ASSERT_TRUE(parseLineSpec(spec, parsed)) << spec;
+    for (const auto& [setup, words] : cases) {
+        LineSetup parsed;
+        ASSERT_TRUE(parseLineSetup(setup, parsed)) << setup;
         termios t{};
         cfmakeraw(&t);
         t.c_cflag |= CRTSCTS | CSTOPB; // must both be replaced
-        ASSERT_TRUE(applyLineSpec(parsed, t));
-        EXPECT_EQ(words, describeLine(t)) << spec;
+        ASSERT_TRUE(applyLineSetup(parsed, t));
+        EXPECT_EQ(words, describeLine(t)) << setup;
     }
 }
 

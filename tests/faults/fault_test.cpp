@@ -1,0 +1,451 @@
+// Fault scenarios end to end: LineDisplayTest.exe under Wine against displays that flood, answer
+// at the edge of the silence limit, over-run the report, hang up, vanish, or are left while a run
+// waits in its failure box. After each: no crash or hang, a usable window, the port closed, and
+// exit code 0. Started by run-fault-tests.sh ("main" on COM12, "doomed" on COM13).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+#include "tests/faults/emulator_line.h"
+#include "tools/driver/gui_driver.h"
+
+namespace {
+
+using driver::AppProcess;
+
+constexpr int kTest = 1001;
+constexpr int kExit = 1002;
+constexpr int kClear = 1003;
+constexpr int kResult = 1004;
+
+constexpr size_t kReportUnits = 255;
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char piece[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(piece, sizeof piece, "%02X", c);
+        out += (out.empty() ? "" : " ") + std::string(piece);
+    }
+    return out;
+}
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out += c == L'\r'   ? std::string("\\r")
+               : c == L'\n' ? std::string("\\n\n")
+                            : std::string(1, static_cast<char>(c));
+    }
+    return out;
+}
+
+// What a test run writes, command by command: ESC @, the greeting and its NUL, set-up mode
+// start, the product-type request, set-up mode end, "Test OK" and its NUL: 53 bytes.
+const std::string kGreetingBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25));
+const std::string kTestRunBytes = kGreetingBytes + " 1F 28 65 01 49 4E" + " 1F 28 65 40 30" +
+                                  " 1F 28 65 02 4F 55 54 " + hex(std::string("Test OK", 8));
+constexpr int kTestRunByteCount = 53;
+
+const std::string kAck("\x28\x65\x01\x00", 4);
+const std::string kProductReply = std::string("\x28\x65\x40") + "CU20029-T307A  ";
+
+// The report for these two replies as the result box must show it: the dump of each, its
+// verdict, cut where the report's 255 units end.
+std::wstring expectedReport(const std::string& ack, const std::string& product) {
+    auto dump = [](const std::string& bytes) {
+        std::wstring out;
+        for (unsigned char c : bytes) {
+            wchar_t piece[4];
+            std::swprintf(piece, 4, L"%02X ", c);
+            out += piece;
+        }
+        return out;
+    };
+    std::wstring report = L"User set up mode start returned " + std::to_wstring(ack.size()) +
+                          L" bytes: " + dump(ack) +
+                          (ack == kAck ? L" (OK)\r\n" : L" (Incorrect)\r\n");
+    report += L"Read Status information (Product type) returned " +
+              std::to_wstring(product.size()) + L" bytes:\r\n" + dump(product);
+    if (product.size() == 18 && product.compare(0, 3, kProductReply, 0, 3) == 0) {
+        report += L" (OK)\r\nTest result: ";
+        report += product == kProductReply ? L"PASS.\r\n" : L"FAIL - unrecognised product type\r\n";
+    } else {
+        report += L" (Incorrect)\r\n";
+    }
+    return report.substr(0, kReportUnits);
+}
+
+// Empty when report is a first reply's dump cut at the report's capacity: the header with a
+// count of bytes too many to show, then "XX " pieces up to unit 255; else what is wrong.
+std::string cutFirstDumpProblem(const std::wstring& report) {
+    const std::wstring head = L"User set up mode start returned ";
+    if (report.size() != kReportUnits) {
+        return "the report is " + std::to_string(report.size()) + " units long";
+    }
+    if (report.compare(0, head.size(), head) != 0) {
+        return "the report does not begin with the first reply's header";
+    }
+    size_t at = head.size();
+    unsigned long count = std::wcstoul(report.c_str() + at, nullptr, 10);
+    at = report.find(L" bytes: ", at);
+    if (at == std::wstring::npos) {
+        return "no byte count in the header";
+    }
+    at += 8;
+    if (count * 3 < kReportUnits - at) {
+        return "a dump of " + std::to_string(count) + " bytes does not fill the report";
+    }
+    for (size_t i = at; i < report.size(); ++i) {
+        bool blank = (i - at) % 3 == 2;
+        bool ok =
+            blank ? report[i] == L' ' : std::iswxdigit(report[i]) && !std::iswlower(report[i]);
+        if (!ok) {
+            return "unit " + std::to_string(i) + " breaks the dump";
+        }
+    }
+    return "";
+}
+
+struct BoxCount {
+    HWND dialog;
+    int count;
+};
+
+BOOL CALLBACK countBox(HWND window, LPARAM param) {
+    auto* boxes = reinterpret_cast<BoxCount*>(param);
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    if (window != boxes->dialog && IsWindowVisible(window) && std::wstring(name) == L"#32770") {
+        ++boxes->count;
+    }
+    return TRUE;
+}
+
+// Every visible message box of the program's thread, the dialog aside.
+int messageBoxCount(const AppProcess& app) {
+    BoxCount boxes{app.dialog(), 0};
+    EnumThreadWindows(app.threadId(), countBox, reinterpret_cast<LPARAM>(&boxes));
+    return boxes.count;
+}
+
+class FaultTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(driver::clearSerialMap());
+        ASSERT_NO_FATAL_FAILURE(setMode(""));
+    }
+
+    // A fresh line on COM12 with the display behaving as the emulator options say.
+    void setMode(const std::string& options) {
+        std::string error;
+        ASSERT_TRUE(main_.setMode(options, error)) << error;
+    }
+
+    void start(const std::wstring& port = L"COM12") {
+        ASSERT_TRUE(driver::setConfiguredPort(port));
+        ASSERT_TRUE(app_.start(driver::windowsPath(std::getenv("LDT_APP"))));
+        ASSERT_NE(app_.waitForDialog(), nullptr) << "the dialog did not appear";
+        ASSERT_TRUE(driver::waitUntil([&] { return text(kResult) == L"Ready"; }, 5000));
+    }
+
+    std::wstring text(int id) const { return driver::text(app_.control(id)); }
+    bool enabled(int id) const { return IsWindowEnabled(app_.control(id)) != 0; }
+
+    void pressTest() {
+        driver::click(app_.control(kTest));
+        ASSERT_TRUE(driver::waitUntil([&] { return !enabled(kTest); }, 3000)) << "no run began";
+    }
+    // The run has returned once Test is enabled again.
+    bool runEnded(DWORD timeoutMs) {
+        return driver::waitUntil([&] { return enabled(kTest); }, timeoutMs);
+    }
+
+    void runGoodTest(EmulatorLine& line) {
+        ASSERT_NO_FATAL_FAILURE(pressTest());
+        ASSERT_TRUE(runEnded(5000)) << "the run did not end";
+        EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kAck, kProductReply)));
+        EXPECT_TRUE(driver::waitUntil([&] { return line.received() == kTestRunBytes; }, 3000))
+            << line.received();
+    }
+
+    // Clear answers and hands the focus to Test, so the window is not stuck in a run.
+    void expectUsable() {
+        driver::click(app_.control(kClear));
+        EXPECT_TRUE(driver::waitUntil([&] { return text(kResult) == L"Ready"; }, 3000));
+        EXPECT_TRUE(driver::waitUntil([&] { return app_.focus() == app_.control(kTest); }, 3000));
+        EXPECT_EQ(messageBoxCount(app_), 0);
+    }
+
+    // Presses Exit and watches for message boxes until the process has ended.
+    DWORD exitWatchingForBoxes(bool& boxSeen) {
+        boxSeen = false;
+        driver::click(app_.control(kExit));
+        DWORD code = STILL_ACTIVE;
+        driver::waitUntil(
+            [&] {
+                boxSeen = boxSeen || messageBoxCount(app_) > 0;
+                code = app_.waitForExit(0);
+                return code != STILL_ACTIVE;
+            },
+            10000);
+        return code;
+    }
+
+    // After a fault: a good run on the same port works and closes it, and Exit, which
+    // re-initialises the display that answered, ends the program with 0.
+    void finishWithGoodRunAndExit() {
+        ASSERT_NO_FATAL_FAILURE(setMode(""));
+        ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
+        EXPECT_EQ(portHolders(main_.pty(), false), "");
+        bool boxSeen = false;
+        EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
+        EXPECT_FALSE(boxSeen);
+        EXPECT_TRUE(
+            driver::waitUntil([&] { return main_.received() == kTestRunBytes + " 1B 40"; }, 3000))
+            << main_.received();
+    }
+
+    EmulatorLine main_{"main"};
+    AppProcess app_;
+};
+
+// A device that never stops sending. Over a pty the line still runs dry for a moment now and
+// then (the reads outpace its refilling), so what shows here is that the run ends, in time,
+// with its report cut; the drain's own bound is checked against a fake link.
+TEST_F(FaultTest, FloodingDisplayCannotHoldTheRunAndItsReportIsCut) {
+    setMode("--flood");
+    std::string line = main_.pty();
+    ASSERT_NO_FATAL_FAILURE(start());
+    // Twice: the second run on the same flooding port must open it and end as well.
+    for (int run = 1; run <= 2; ++run) {
+        DWORD began = GetTickCount();
+        ASSERT_NO_FATAL_FAILURE(pressTest());
+        ASSERT_TRUE(runEnded(15000)) << "run " << run << ": the flood held the window";
+        // 700 ms of pauses; both collections end at once on their expected counts.
+        EXPECT_LT(GetTickCount() - began, 5000u) << "run " << run;
+        std::wstring report = text(kResult);
+        EXPECT_EQ(cutFirstDumpProblem(report), "") << "run " << run << ":\n" << narrow(report);
+        EXPECT_EQ(messageBoxCount(app_), 0);
+        EXPECT_EQ(portHolders(line, false), "") << "run " << run << " left the port open";
+    }
+    ASSERT_NO_FATAL_FAILURE(expectUsable());
+    finishWithGoodRunAndExit();
+}
+
+TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
+    // 4.7 s of silence before each reply, then its bytes 100 ms apart: the product reply takes
+    // 6.4 s in all, so each byte must start the silence count afresh.
+    setMode("--delay 4700 --trickle 100");
+    std::string line = main_.pty();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(pressTest());
+    ASSERT_TRUE(runEnded(30000)) << "the run did not end";
+    EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kAck, kProductReply)));
+    EXPECT_EQ(portHolders(line, false), "");
+
+    // The line's own time stamps show the case took place as meant.
+    std::vector<LineEvent> log = main_.events();
+    for (const std::string& request :
+         {std::string("1F 28 65 01 49 4E"), std::string("1F 28 65 40 30")}) {
+        size_t asked = 0;
+        while (asked < log.size() &&
+               !(log[asked].kind == "recv" && log[asked].details == request)) {
+            ++asked;
+        }
+        ASSERT_LT(asked, log.size()) << request << " never came as one chunk";
+        size_t first = asked;
+        while (first < log.size() && log[first].kind != "send") {
+            ++first;
+        }
+        ASSERT_LT(first, log.size()) << "no answer to " << request;
+        uint64_t silence = log[first].micros - log[asked].micros;
+        EXPECT_GE(silence, 4600000u) << request;
+        EXPECT_LT(silence, 5000000u) << request << ": more than the silence limit";
+        if (request == "1F 28 65 40 30") {
+            size_t last = first;
+            for (size_t i = first; i < log.size() && log[i].kind != "recv"; ++i) {
+                last = log[i].kind == "send" ? i : last;
+            }
+            EXPECT_GT(log[last].micros - log[asked].micros, 6000000u);
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(expectUsable());
+    bool boxSeen = false;
+    EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
+    EXPECT_FALSE(boxSeen);
+    EXPECT_TRUE(
+        driver::waitUntil([&] { return main_.received() == kTestRunBytes + " 1B 40"; }, 3000))
+        << main_.received();
+}
+
+class OverlongReplyTest : public FaultTest, public testing::WithParamInterface<int> {};
+
+TEST_P(OverlongReplyTest, ReportIsCutAtItsCapacityAndTheRunGoesOn) {
+    std::string extra(static_cast<size_t>(GetParam()), '\x2A');
+    setMode("--overlong " + std::to_string(GetParam()));
+    std::string line = main_.pty();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(pressTest());
+    ASSERT_TRUE(runEnded(15000)) << "the run did not end";
+    std::wstring report = text(kResult);
+    EXPECT_EQ(narrow(report), narrow(expectedReport(kAck + extra, kProductReply + extra)));
+    EXPECT_EQ(report.size(), kReportUnits);
+    EXPECT_EQ(messageBoxCount(app_), 0);
+    // Set-up mode end and "Test OK" still went out, and the port was put back and closed.
+    EXPECT_TRUE(driver::waitUntil([&] { return main_.received() == kTestRunBytes; }, 3000))
+        << main_.received();
+    EXPECT_EQ(portHolders(line, false), "");
+    ASSERT_NO_FATAL_FAILURE(expectUsable());
+    finishWithGoodRunAndExit();
+}
+
+// 30 extra bytes cut the report inside the product reply's dump, 200 inside the first.
+INSTANTIATE_TEST_SUITE_P(ExtraBytes, OverlongReplyTest, testing::Values(30, 200),
+                         [](const testing::TestParamInfo<int>& info) {
+                             return "Extra" + std::to_string(info.param);
+                         });
+
+TEST_F(FaultTest, HangUpInTheMiddleOfARunShowsTheWriteFailureAndClosesThePort) {
+    // The line goes once ESC @ and the greeting are in: set-up mode start can't be written.
+    setMode("--hangup-after 27");
+    std::string line = main_.pty();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(pressTest());
+    HWND box = app_.waitForMessageBox(L"Error.");
+    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
+    EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
+    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
+    EXPECT_EQ(main_.received(), kGreetingBytes);
+    // Under the box the run still holds the port: this also shows the holder check sees it.
+    EXPECT_NE(portHolders(line, true), "");
+
+    driver::dismiss(box);
+    ASSERT_TRUE(runEnded(5000)) << "the run did not end after the box";
+    EXPECT_EQ(portHolders(line, true), "") << "the hung-up port was not closed";
+    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
+    ASSERT_NO_FATAL_FAILURE(expectUsable());
+    finishWithGoodRunAndExit();
+}
+
+TEST_F(FaultTest, HangUpDuringTheReleaseStillEndsWithZeroAndNoMessage) {
+    // The run's 53 bytes pass; the release's ESC @ makes the line hang up.
+    setMode("--hangup-after " + std::to_string(kTestRunByteCount + 1));
+    std::string line = main_.pty();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
+    bool boxSeen = false;
+    EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
+    EXPECT_FALSE(boxSeen);
+    EXPECT_TRUE(main_.waitForEvent("hangup", 3000)) << "the release's bytes never came";
+    EXPECT_EQ(main_.received(), kTestRunBytes + " 1B 40");
+    EXPECT_EQ(portHolders(line, true), "");
+}
+
+// How the port disappears between a good test and Exit.
+enum class PortLoss { LinkRemoved, EmulatorStopped };
+
+class PortGoneBeforeExitTest : public FaultTest, public testing::WithParamInterface<PortLoss> {};
+
+TEST_P(PortGoneBeforeExitTest, ExitStillEndsWithZeroAndNoMessage) {
+    bool linkRemoved = GetParam() == PortLoss::LinkRemoved;
+    EmulatorLine doomed("doomed");
+    EmulatorLine& line = linkRemoved ? main_ : doomed;
+    std::string pty = line.pty();
+    ASSERT_NO_FATAL_FAILURE(start(linkRemoved ? L"COM12" : L"COM13"));
+    ASSERT_NO_FATAL_FAILURE(runGoodTest(line));
+    EXPECT_EQ(portHolders(pty, false), "");
+
+    bool ok = false;
+    std::string said =
+        linkRemoved ? runLineHelper("unlink-port com12", ok)
+                    : runLineHelper(std::string("stop ") + std::getenv("LDT_FAULT_DOOMED_PID"), ok);
+    ASSERT_TRUE(ok) << said;
+    bool boxSeen = false;
+    EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
+    EXPECT_FALSE(boxSeen);
+    EXPECT_EQ(line.received(), kTestRunBytes) << "the release reached a port that had gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(Losses, PortGoneBeforeExitTest,
+                         testing::Values(PortLoss::LinkRemoved, PortLoss::EmulatorStopped),
+                         [](const testing::TestParamInfo<PortLoss>& info) {
+                             return std::string(info.param == PortLoss::LinkRemoved
+                                                    ? "LinkRemoved"
+                                                    : "EmulatorStopped");
+                         });
+
+// A request to leave that reaches the dialog while a run waits in its write-failure box, with
+// the port still open under it.
+enum class LeaveRequest { CloseMessage, ExitCommand };
+
+class LeaveWhileFailureBoxIsOpenTest : public FaultTest,
+                                       public testing::WithParamInterface<LeaveRequest> {};
+
+TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZero) {
+    setMode("--hangup-after 27");
+    std::string line = main_.pty();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(pressTest());
+    HWND box = app_.waitForMessageBox(L"Error.");
+    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
+    // A live display on COM12 again: whatever the program now did on the port would show.
+    ASSERT_NO_FATAL_FAILURE(setMode(""));
+
+    if (GetParam() == LeaveRequest::CloseMessage) {
+        driver::requestClose(app_.dialog(), false);
+    } else {
+        PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kExit, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(app_.control(kExit)));
+    }
+    Sleep(500);
+    EXPECT_TRUE(app_.running());
+    EXPECT_TRUE(IsWindow(app_.dialog())) << "the dialog went while its run was suspended";
+    EXPECT_EQ(messageBoxCount(app_), 1);
+    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
+    EXPECT_NE(portHolders(line, true), "") << "the suspended run still holds its port";
+
+    driver::dismiss(box);
+    EXPECT_EQ(app_.waitForExit(), 0u) << "the request is carried out once the run has returned";
+    EXPECT_EQ(portHolders(line, true), "");
+    EXPECT_EQ(main_.received(), "") << "no display answered, so leaving opens no port";
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, LeaveWhileFailureBoxIsOpenTest,
+                         testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
+                         [](const testing::TestParamInfo<LeaveRequest>& info) {
+                             return std::string(info.param == LeaveRequest::CloseMessage
+                                                    ? "CloseMessage"
+                                                    : "ExitCommand");
+                         });
+
+TEST_F(FaultTest, SecondTestWhileARunWaitsInItsBoxStartsNoRunInside) {
+    setMode("--hangup-after 27");
+    std::string line = main_.pty();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(pressTest());
+    HWND box = app_.waitForMessageBox(L"Error.");
+    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
+    ASSERT_NO_FATAL_FAILURE(setMode(""));
+
+    // The button is disabled, so only a posted command can ask for the second run.
+    PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kTest, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(app_.control(kTest)));
+    Sleep(700);
+    EXPECT_EQ(messageBoxCount(app_), 1);
+    EXPECT_EQ(main_.received(), "") << "a second run opened the port inside the first";
+    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
+
+    driver::dismiss(box);
+    ASSERT_TRUE(runEnded(5000)) << "the run did not end after the box";
+    EXPECT_EQ(portHolders(line, true), "");
+    ASSERT_NO_FATAL_FAILURE(expectUsable());
+    finishWithGoodRunAndExit();
+}
+
+} // namespace

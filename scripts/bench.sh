@@ -1,0 +1,270 @@
+#!/usr/bin/env bash
+# Benchmarks of LineDisplayTest.exe under Wine against the display emulator; prints a table.
+# Usage: scripts/bench.sh [--runs N]   (N runs of each measurement, default 5)
+# Measures, each run: Test pressed -> report shown and -> controls enabled again against the
+# floor that the run's own pauses, polls and wire time set (the display answering at once);
+# a silent display's whole run against its design length, and the CPU time it used; start-up
+# to the dialog shown against a minimal dialog program; and the size of the exe.
+# It builds what it needs and runs in its own prefix; nothing is written outside the build
+# trees. Trees and prefix: LDT_NATIVE_DIR, LDT_WIN32_DIR, LDT_BENCH_DIR (defaults build/native,
+# build/win32, build/bench).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+native=${LDT_NATIVE_DIR:-build/native}
+win32=${LDT_WIN32_DIR:-build/win32}
+bench=${LDT_BENCH_DIR:-build/bench}
+port=15 # COM15: clear of every test's ports
+
+if [ "${1:-}" != --inside ]; then
+  runs=5
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --runs)
+        case "${2:-}" in '' | *[!0-9]* | 0) echo "bench: --runs takes a count" >&2; exit 2 ;; esac
+        runs=$2; shift 2 ;;
+      *) echo "usage: $0 [--runs N]" >&2; exit 2 ;;
+    esac
+  done
+  bash scripts/install-deps.sh
+  mkdir -p "$bench"
+  echo "bench: building (log in $bench/build.log)" >&2
+  {
+    cmake --preset native -B "$native"
+    cmake --build "$native" --target vfd-emulator -j2
+    cmake --preset win32 -B "$win32" -DLDT_EMULATOR="$PWD/$native/tools/emulator/vfd-emulator"
+    cmake --build "$win32" --target LineDisplayTest bench-driver minimal-dialog -j2
+  } >"$bench/build.log" 2>&1 || { tail -30 "$bench/build.log" >&2; echo "bench: build failed" >&2; exit 1; }
+  exec scripts/with-wine.sh "$bench" scripts/with-emulator.sh \
+    --emulator "$PWD/$native/tools/emulator/vfd-emulator" --com $port -- bash "$0" --inside "$runs"
+fi
+
+# Inside scripts/with-wine.sh and scripts/with-emulator.sh: the prefix, the X display and the
+# emulated display on COM15 are up; the emulator's run directory holds this run's data.
+runs=$2
+data="$LDT_EMULATOR_DIR/bench"
+mkdir -p "$data"
+log="$LDT_EMULATOR_DIR/emulator.log"
+control="$LDT_EMULATOR_DIR/control"
+driver="$win32/tools/bench/bench-driver.exe"
+app=$(winepath -w "$PWD/$win32/LineDisplayTest.exe" 2>/dev/null)
+minimal=$(winepath -w "$PWD/$win32/tools/bench/minimal-dialog.exe" 2>/dev/null)
+
+drive() { wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+generation=0
+# A fresh line with the display behaving as the options say, and an empty log.
+set_mode() {
+  generation=$((generation + 1))
+  printf '%s %s\n' "$generation" "$*" >"$control.new"
+  mv -f "$control.new" "$control"
+  for _ in $(seq 500); do
+    head -1 "$log" 2>/dev/null | grep -Eq "^[0-9]+ mode $generation( |\$)" && return 0
+    sleep 0.01
+  done
+  echo "bench: the emulator did not take mode $generation ($*)" >&2
+  exit 1
+}
+
+# CLOCK_MONOTONIC (the emulator's time stamps) minus CLOCK_MONOTONIC_RAW (Wine's performance
+# counter), in ns; the two drift apart slowly, so it is taken around every run.
+clock_offset() {
+  python3 -c 'import time
+a = time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW)
+m = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+b = time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW)
+print(m - (a + b) // 2)'
+}
+raw_now() { python3 -c 'import time; print(time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW))'; }
+
+# The conversion rests on Wine's counter being CLOCK_MONOTONIC_RAW: check it once.
+before=$(raw_now)
+counter=$(drive clock | sed -n 's/^now_ns=//p')
+after=$(raw_now)
+if [ -z "$counter" ] || [ "$counter" -lt "$before" ] || [ "$counter" -gt "$after" ]; then
+  echo "bench: Wine's performance counter is not CLOCK_MONOTONIC_RAW here; cannot line up times" >&2
+  exit 1
+fi
+
+# One timed test run; KIND is answered or silent. Its driver line, clock offset and log are kept.
+timed_run() {
+  local kind=$1 i=$2 options=
+  [ "$kind" = silent ] && options=--silent
+  set_mode $options
+  local off1 off2 line
+  off1=$(clock_offset)
+  line=$(drive test "$app" COM$port 30000)
+  off2=$(clock_offset)
+  case "$line" in *exit=0*) ;; *) echo "bench: $kind run $i failed: $line" >&2; exit 1 ;; esac
+  echo "$line offset_ns=$(((off1 + off2) / 2))" >"$data/$kind-$i.run"
+  cp "$log" "$data/$kind-$i.log"
+}
+
+echo "bench: warming up" >&2
+drive startup "$app" "Velmar qz71 LineDisplay Test" >/dev/null
+drive startup "$minimal" "Minimal dialog" >/dev/null
+timed_run answered 0
+
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+for i in $(seq "$runs"); do
+  echo "bench: run $i of $runs" >&2
+  timed_run answered "$i"
+  timed_run silent "$i"
+  # Start-up varies most: three pairs a run, in alternating order.
+  for k in 1 2 3; do
+    if [ $(((i + k) % 2)) = 0 ]; then
+      drive startup "$app" "Velmar qz71 LineDisplay Test" >"$data/startup-app-$i-$k.run"
+      drive startup "$minimal" "Minimal dialog" >"$data/startup-minimal-$i-$k.run"
+    else
+      drive startup "$minimal" "Minimal dialog" >"$data/startup-minimal-$i-$k.run"
+      drive startup "$app" "Velmar qz71 LineDisplay Test" >"$data/startup-app-$i-$k.run"
+    fi
+  done
+done
+
+python3 - "$data" "$runs" "$PWD/$win32/LineDisplayTest.exe" "$PWD/$win32/tools/bench/minimal-dialog.exe" \
+  "$load" "$(wine --version 2>/dev/null)" "$(nproc)" "$(getconf CLK_TCK)" <<'PYTHON'
+import os
+import statistics
+import sys
+
+data, runs, exe, minimal, load, wine, cores, tick = sys.argv[1:]
+TICK_MS = 1000.0 / int(tick)
+runs = int(runs)
+BYTE_MS = 10 * 1000 / 38400  # one start bit, 8 data bits, one stop bit at 38400 baud
+SETUP_START = "1F 28 65 01 49 4E"
+PRODUCT_REQUEST = "1F 28 65 40 30"
+SETUP_END = "1F 28 65 02 4F 55 54"
+TEST_OK = "54 65 73 74 20 4F 4B 00"
+
+
+def fields(path):
+    with open(path) as f:
+        return dict(word.split("=", 1) for word in f.read().split())
+
+
+def events(path):
+    found = []
+    with open(path) as f:
+        for line in f:
+            if line.endswith("\n"):
+                micros, kind, *rest = line.rstrip("\n").split(" ", 2)
+                found.append((int(micros), kind, rest[0] if rest else ""))
+    return found
+
+
+def at(log, kind, start):
+    for index, (micros, k, details) in enumerate(log):
+        if k == kind and details.startswith(start):
+            return index
+    raise SystemExit("bench: %r not found as its own chunk in the emulator's log" % start)
+
+
+def answered(i):
+    run = fields(os.path.join(data, "answered-%d.run" % i))
+    log = events(os.path.join(data, "answered-%d.log" % i))
+    if run["verdict"] != "pass":
+        raise SystemExit("bench: answered run %d did not pass" % i)
+    offset_us = int(run["offset_ns"]) / 1000.0
+    click = int(run["click_ns"]) / 1000.0  # CLOCK_MONOTONIC_RAW, in us
+    setup, request, end, ok = (at(log, "recv", c) for c in (SETUP_START, PRODUCT_REQUEST, SETUP_END, TEST_OK))
+    ms = lambda a, b: (log[b][0] - log[a][0]) / 1000.0
+    # Each empty read costs a 100 ms pause, each read with part of a reply 1 ms: the gaps between
+    # one request and the next give the empty reads, the reply's chunks the partial ones.
+    empty = int(ms(setup, request) // 100) + int(ms(request, end) // 100)
+    chunks = lambda a, b: sum(1 for e in log[a:b] if e[1] == "send")
+    partial = max(chunks(setup, request) - 1, 0) + max(chunks(request, end) - 1, 0)
+    count = lambda a, b: sum(len(e[2].split()) for e in log[a:b] if e[1] in ("recv", "send"))
+    pauses = 300 + 100 * empty + partial
+    report_floor = pauses + count(0, end) * BYTE_MS
+    enabled_floor = pauses + 200 + 200 + count(0, ok + 1) * BYTE_MS
+    report_shown = (log[end][0] - offset_us) - click
+    return {
+        "report": report_shown / 1000.0,
+        "report_floor": report_floor,
+        "enabled": (int(run["enabled_ns"]) - int(run["click_ns"])) / 1e6,
+        "enabled_floor": enabled_floor,
+        "report_pauses": pauses,
+        "enabled_pauses": pauses + 400,
+        "empty": empty,
+        "partial": partial,
+    }
+
+
+def silent(i):
+    run = fields(os.path.join(data, "silent-%d.run" % i))
+    if run["verdict"] != "silent":
+        raise SystemExit("bench: silent run %d did not report a silent display" % i)
+    wall = (int(run["enabled_ns"]) - int(run["click_ns"])) / 1e6
+    share = lambda ms: ms / wall * 100
+    return {"wall": wall, "cpu": share(int(run["cpu_ticks"]) * TICK_MS),
+            "server": share(int(run["server_ticks"]) * TICK_MS),
+            "process_times": share(int(run["process_times_ns"]) / 1e6)}
+
+
+def startup(kind, i, k):
+    run = fields(os.path.join(data, "startup-%s-%d-%d.run" % (kind, i, k)))
+    if run.get("exit") != "0":
+        raise SystemExit("bench: start-up %s %d-%d failed" % (kind, i, k))
+    return int(run["startup_ns"]) / 1e6
+
+
+a = [answered(i) for i in range(1, runs + 1)]
+s = [silent(i) for i in range(1, runs + 1)]
+pairs = [(i, k) for i in range(1, runs + 1) for k in (1, 2, 3)]
+app_start = [startup("app", i, k) for i, k in pairs]
+minimal_start = [startup("minimal", i, k) for i, k in pairs]
+design = 300 + 50 * 100 + 50 * 100 + 200 + 200 + 53 * BYTE_MS  # two silences, the 53 bytes written
+
+rows = []
+
+
+def row(name, values, references=None, target="-", limit=None):
+    """One measure: its median and range; against per-run references, the median ratio and its
+    range; met when limit(median ratio, or median value without references) holds."""
+    med = statistics.median(values)
+    ref = ratio = span = "-"
+    judged = med
+    if references:
+        ratios = [v / r for v, r in zip(values, references)]
+        judged = statistics.median(ratios)
+        ref = "%.1f" % statistics.median(references)
+        ratio = "%.3f" % judged
+        span = "%.3f-%.3f" % (min(ratios), max(ratios))
+    met = "-" if limit is None else ("yes" if limit(judged) else "NO")
+    rows.append((name, "%.1f" % med, "%.1f" % min(values), "%.1f" % max(values), ref, ratio, span,
+                 target, met))
+
+
+row("Test -> report shown (ms)", [x["report"] for x in a], [x["report_floor"] for x in a],
+    "<= floor +5 %", lambda r: r <= 1.05)
+row("Test -> controls enabled (ms)", [x["enabled"] for x in a], [x["enabled_floor"] for x in a],
+    "<= floor +5 %", lambda r: r <= 1.05)
+row("silent display, whole run (ms)", [x["wall"] for x in s], [design] * runs, "design +-3 %",
+    lambda r: abs(r - 1) <= 0.03)
+row("CPU during the silent run (% wall)", [x["cpu"] for x in s], None, "< 2 %", lambda v: v < 2)
+row("  wineserver meanwhile (% wall)", [x["server"] for x in s])
+row("  GetProcessTimes says (% wall)", [x["process_times"] for x in s])
+row("start-up to dialog shown (ms) [3/run]", app_start, minimal_start)
+row("  minimal dialog program (ms)", minimal_start)
+
+header = ("measure", "median", "min", "max", "floor", "ratio", "ratio range", "target", "met")
+widths = [max(len(r[c]) for r in rows + [header]) for c in range(len(header))]
+print("LineDisplayTest.exe benchmarks: %d runs each; %s; %s cores; load %s at start" % (runs, wine, cores, load))
+for r in [header] + rows:
+    print("  ".join(cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c]) for c, cell in enumerate(r)))
+print("exe size: %d bytes (%.1f KiB); minimal dialog program: %d bytes"
+      % (os.path.getsize(exe), os.path.getsize(exe) / 1024, os.path.getsize(minimal)))
+print("floors: 300 ms + 100 ms per empty read (%s per run) + 1 ms per partial read (%s) + 200 + 200 ms,"
+      % ("/".join(sorted({str(x["empty"]) for x in a})), "/".join(sorted({str(x["partial"]) for x in a}))))
+print("        plus every byte's wire time at 38400 baud 8N1 (%.3f ms); the pty itself has no wire time."
+      % BYTE_MS)
+print("        without wire time: report shown %.3f, controls enabled %.3f of the pauses alone (medians)."
+      % (statistics.median(x["report"] / x["report_pauses"] for x in a),
+         statistics.median(x["enabled"] / x["enabled_pauses"] for x in a)))
+print("design of the silent run: 300 + 2 x 50 x 100 + 200 + 200 ms + 53 bytes' wire time = %.1f ms" % design)
+print("CPU: the program's Linux process from /proc (%.0f ms ticks), the wineserver's beside it;"
+      % TICK_MS)
+print("     Wine's GetProcessTimes of another process counts more than the kernel does.")
+print("start-up: the minimal dialog program, started the same way, is the floor.")
+print("ratios are per run (each run against its own floor); medians and ranges over the runs.")
+PYTHON

@@ -36,6 +36,7 @@ std::string hex(const std::string& bytes) {
     return out;
 }
 
+// A report as a failure message shows it: \r spelled out, each line on its own.
 std::string narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) {

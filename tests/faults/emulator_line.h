@@ -1,15 +1,12 @@
 // The fault tests' view of an emulated display line: its log, its modes, and who holds it open.
 #pragma once
 
-#include <cstdint>
+#include "tools/driver/emulator_client.h"
+
 #include <string>
 #include <vector>
 
-struct LineEvent {
-    uint64_t micros = 0;
-    std::string kind;    // mode, pty, settings, recv, send, hangup, stop, ...
-    std::string details; // the rest of the line
-};
+using LineEvent = EmulatorEvent;
 
 // One emulator started by run-fault-tests.sh as NAME: NAME.log and, if it takes modes,
 // NAME.control in $LDT_FAULT_DIR.
@@ -19,24 +16,22 @@ class EmulatorLine {
 
     // A new behaviour on a fresh pty (every link moved to it) and an empty log; false with
     // error set when the emulator refused it or did not take it within 5 s.
-    bool setMode(const std::string& options, std::string& error);
+    bool setMode(const std::string& options, std::string& error) {
+        return client_.setMode(options, error);
+    }
 
     // Complete lines of the log as it stands.
-    std::vector<LineEvent> events() const;
+    std::vector<LineEvent> events() const { return client_.events(); }
     // Hex bytes of every recv (or send) event, chunks joined by blanks.
-    std::string received() const { return joined("recv"); }
-    std::string sent() const { return joined("send"); }
+    std::string received() const { return client_.received(); }
+    std::string sent() const { return client_.sent(); }
     // The slave the emulator serves now, e.g. /dev/pts/7; empty before the first mode line.
     std::string pty() const;
     // Polls until an event of that kind is logged; false on time-out.
     bool waitForEvent(const std::string& kind, unsigned timeoutMs) const;
 
   private:
-    std::string joined(const std::string& kind) const;
-
-    std::wstring log_;
-    std::wstring control_;
-    static unsigned generation_; // one count for every line: a repeated command is ignored
+    EmulatorClient client_;
 };
 
 // Runs line-helper.sh with the words given and returns its output without the "rc" line;

@@ -1,6 +1,6 @@
 // The real serial link under Wine against the display emulator: what reaches the tty.
 #include "serial/win32_serial_link.h"
-#include "tests/serial/emulator_client.h"
+#include "tools/driver/emulator_client.h"
 
 #include <gtest/gtest.h>
 

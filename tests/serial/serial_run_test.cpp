@@ -1,7 +1,7 @@
 // The whole test run and the release over the real link under Wine, against the emulated display.
 #include "display/test_run.h"
 #include "serial/win32_serial_link.h"
-#include "tests/serial/emulator_client.h"
+#include "tools/driver/emulator_client.h"
 #include "tests/serial/recording.h"
 
 #include <gtest/gtest.h>

@@ -8,6 +8,7 @@
 // with the wineserver's beside it; GetProcessTimes of another process under Wine 8 reports more
 // than the kernel counts for that process, and is printed only for comparison.
 //   bench-driver startup EXE CAPTION        process creation until its dialog is shown
+#include "tools/driver/emulator_client.h"
 #include "tools/driver/gui_driver.h"
 
 #include <cstdio>
@@ -42,22 +43,6 @@ unsigned long long cpuNs(HANDLE process) {
     return (ticks(kernel) + ticks(user)) * 100ull; // FILETIME counts 100 ns
 }
 
-bool readWhole(const std::wstring& path, std::string& content) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    content.clear();
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        content.append(buffer, n);
-    }
-    CloseHandle(file);
-    return true;
-}
-
 // The Linux process whose command line holds token; 0 when there is none.
 unsigned long unixPid(const std::string& token) {
     WIN32_FIND_DATAW entry;
@@ -71,7 +56,7 @@ unsigned long unixPid(const std::string& token) {
         unsigned long candidate = std::wcstoul(entry.cFileName, &end, 10);
         std::string commandLine;
         if (candidate != 0 && *end == L'\0' &&
-            readWhole(L"Z:\\proc\\" + std::wstring(entry.cFileName) + L"\\cmdline", commandLine) &&
+            readShared(L"Z:\\proc\\" + std::wstring(entry.cFileName) + L"\\cmdline", commandLine) &&
             commandLine.find(token) != std::string::npos) {
             pid = candidate;
         }
@@ -84,7 +69,7 @@ unsigned long unixPid(const std::string& token) {
 // wineserver opens files for its clients, so "self" is the wineserver.
 unsigned long long procTicks(const std::wstring& pid) {
     std::string stat;
-    if (!readWhole(L"Z:\\proc\\" + pid + L"\\stat", stat)) {
+    if (!readShared(L"Z:\\proc\\" + pid + L"\\stat", stat)) {
         return ~0ull;
     }
     // After the name in parentheses: state is field 3, utime 14, stime 15.

@@ -1,5 +1,5 @@
 // Reading the emulator's log and writing its control file from a Win32 test under Wine.
-#include "tests/serial/emulator_client.h"
+#include "tools/driver/emulator_client.h"
 
 #include <windows.h>
 
@@ -18,7 +18,20 @@ bool environment(const wchar_t* name, std::wstring& value) {
     return true;
 }
 
-bool readFile(const std::wstring& path, std::string& content) {
+bool writeFile(const std::wstring& path, const std::string& content) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD n = 0;
+    BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &n, nullptr);
+    CloseHandle(file);
+    return ok && n == content.size();
+}
+
+} // namespace
+
+bool readShared(const std::wstring& path, std::string& content) {
     // Shared every way: the emulator keeps writing, and truncates the log on a new mode.
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -35,19 +48,6 @@ bool readFile(const std::wstring& path, std::string& content) {
     CloseHandle(file);
     return true;
 }
-
-bool writeFile(const std::wstring& path, const std::string& content) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD n = 0;
-    BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &n, nullptr);
-    CloseHandle(file);
-    return ok && n == content.size();
-}
-
-} // namespace
 
 unsigned EmulatorClient::generation_ = 0;
 
@@ -70,6 +70,11 @@ bool EmulatorClient::connect(std::string& error) {
     return true;
 }
 
+void EmulatorClient::attach(const std::wstring& log, const std::wstring& control) {
+    log_ = log;
+    control_ = control;
+}
+
 bool EmulatorClient::setMode(const std::string& options, std::string& error) {
     std::string generation = std::to_string(++generation_);
     std::wstring temporary = control_ + L".new";
@@ -81,8 +86,9 @@ bool EmulatorClient::setMode(const std::string& options, std::string& error) {
     }
     for (int i = 0; i < 500; ++i) {
         std::vector<EmulatorEvent> log = events();
-        if (!log.empty() && log.front().kind == "mode" &&
-            (log.front().details + " ").rfind(generation + " ", 0) == 0) {
+        // The pty line follows the mode line: by then the links point at the fresh line.
+        if (log.size() >= 2 && log[0].kind == "mode" && log[1].kind == "pty" &&
+            (log[0].details + " ").rfind(generation + " ", 0) == 0) {
             return true;
         }
         for (const EmulatorEvent& e : log) {
@@ -100,7 +106,7 @@ bool EmulatorClient::setMode(const std::string& options, std::string& error) {
 std::vector<EmulatorEvent> EmulatorClient::events() const {
     std::string content;
     std::vector<EmulatorEvent> result;
-    if (!readFile(log_, content)) {
+    if (!readShared(log_, content)) {
         return result;
     }
     size_t start = 0;
@@ -133,9 +139,9 @@ std::vector<std::string> EmulatorClient::events(const std::string& kind) const {
     return found;
 }
 
-std::string EmulatorClient::received() const {
+std::string EmulatorClient::joined(const std::string& kind) const {
     std::string all;
-    for (const std::string& chunk : events("recv")) {
+    for (const std::string& chunk : events(kind)) {
         all += (all.empty() ? "" : " ") + chunk;
     }
     return all;

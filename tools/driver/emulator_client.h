@@ -1,9 +1,12 @@
-// The Win32 tests' side of the display emulator: its port, its log, and mode switching.
+// The Win32 side of the display emulator: its port, its log, and mode switching.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// Reads a whole file that another process may be writing or truncating at the same time.
+bool readShared(const std::wstring& path, std::string& content);
 
 struct EmulatorEvent {
     uint64_t micros;
@@ -16,6 +19,8 @@ class EmulatorClient {
   public:
     // False, with error set, when not run under scripts/with-emulator.sh.
     bool connect(std::string& error);
+    // Uses an emulator started some other way, through its log and control file.
+    void attach(const std::wstring& log, const std::wstring& control);
 
     // Every port linked to the emulator, e.g. COM5 and COM10.
     const std::vector<std::wstring>& ports() const { return ports_; }
@@ -30,13 +35,17 @@ class EmulatorClient {
     // The details of every event of one kind, in order.
     std::vector<std::string> events(const std::string& kind) const;
     // Every byte received since the mode began, as "1B 40 ..." (chunks joined).
-    std::string received() const;
+    std::string received() const { return joined("recv"); }
+    // Every byte sent since the mode began, likewise.
+    std::string sent() const { return joined("send"); }
     // Waits until the most recent settings event is `expected`; returns the last one seen.
     std::string waitForSettings(const std::string& expected, int timeoutMs) const;
     // Waits until `count` bytes in all have been received or sent (kind recv or send).
     bool waitForBytes(const std::string& kind, size_t count, int timeoutMs) const;
 
   private:
+    std::string joined(const std::string& kind) const;
+
     std::vector<std::wstring> ports_;
     std::wstring log_;
     std::wstring control_;

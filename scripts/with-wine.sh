@@ -15,9 +15,30 @@ logdir="$build/wine-logs"
 mkdir -p "$WINEPREFIX" "$logdir"
 
 xvfb_pid=
+# Every process of this prefix: wineservers and Wine programs carry WINEPREFIX in their
+# environment, so one that lost its socket (and with it `wineserver -k`) is still found.
+prefix_pids() {
+  local env pid
+  for env in /proc/[0-9]*/environ; do
+    pid=${env#/proc/}; pid=${pid%/environ}
+    [ "$pid" = $$ ] && continue
+    { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    case "$(cat /proc/$pid/comm 2>/dev/null)" in
+      wineserver*|*.exe|wine*|services*|winedevice*|explorer*|plugplay*|rpcss*|svchost*) echo "$pid" ;;
+    esac
+  done
+}
+
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
+  local left
+  left=$(prefix_pids)
+  if [ -n "$left" ]; then
+    kill $left 2>/dev/null || true
+    sleep 0.5
+    kill -9 $(prefix_pids) 2>/dev/null || true
+  fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
@@ -34,15 +55,13 @@ if [ -z "${DISPLAY:-}" ] || [ "${LDT_OWN_XVFB:-0}" = 1 ]; then
   export DISPLAY=":$(tr -dc 0-9 <"$numfile")"
 fi
 
-# The server is started here, detached from any terminal, so that no test pays its start-up
-# and no Wine service inherits a test's output pipe or takes a pty as its terminal.
-setsid wineserver -f -p >"$logdir/wineserver.log" 2>&1 </dev/null &
-for _ in $(seq 50); do wineserver -k0 2>/dev/null && break; sleep 0.1; done
-
 if [ ! -f "$WINEPREFIX/.ldt-ready" ]; then
-  wine wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
+  # A new prefix is made before the long-lived server starts: creating it under a running
+  # server left a second server behind, writing object dumps into the log without end.
+  setsid wine wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
   # Without a window manager Wine waits ~2 s whenever a top-level window goes away.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+  setsid wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1 || true
   # The fresh prefix lacks the fonts that "MS Shell Dlg" and the caption buttons use.
   fonts="$WINEPREFIX/drive_c/windows/Fonts"
   mkdir -p "$fonts"
@@ -51,6 +70,11 @@ if [ ! -f "$WINEPREFIX/.ldt-ready" ]; then
   done
   touch "$WINEPREFIX/.ldt-ready"
 fi
+
+# The server is started here, detached from any terminal, so that no test pays its start-up
+# and no Wine service inherits a test's output pipe or takes a pty as its terminal.
+setsid wineserver -f -p >"$logdir/wineserver.log" 2>&1 </dev/null &
+for _ in $(seq 50); do wineserver -k0 2>/dev/null && break; sleep 0.1; done
 wine wineboot </dev/null >/dev/null 2>&1 || true
 
 set +e

@@ -71,9 +71,11 @@ if [ ! -f "$WINEPREFIX/.ldt-ready" ]; then
   touch "$WINEPREFIX/.ldt-ready"
 fi
 
-# The server is started here, detached from any terminal, so that no test pays its start-up
-# and no Wine service inherits a test's output pipe or takes a pty as its terminal.
-setsid wineserver -f -p >"$logdir/wineserver.log" 2>&1 </dev/null &
+# The server is started here, so that no test pays its start-up and no Wine service inherits
+# a test's output pipe. It runs in a session of its own but is not that session's leader: the
+# server opens the emulator's pty for its clients, and a leader would take it as its terminal
+# and get SIGHUP (and dump every object into its log) whenever the emulator lets a pty go.
+setsid sh -c 'wineserver -f -p >"$1" 2>&1 </dev/null &' sh "$logdir/wineserver.log"
 for _ in $(seq 50); do wineserver -k0 2>/dev/null && break; sleep 0.1; done
 wine wineboot </dev/null >/dev/null 2>&1 || true
 

@@ -8,6 +8,8 @@ namespace driver {
 
 namespace {
 
+// Plain waits, not SMTO_ABORTIFHUNG: a window that has just come out of a long test run still
+// counts as hung for a moment, and its answer would be taken for none.
 constexpr UINT kMessageTimeoutMs = 5000;
 
 std::wstring className(HWND window) {
@@ -156,7 +158,7 @@ std::wstring text(HWND window) {
     wchar_t buffer[1024] = {};
     DWORD_PTR copied = 0;
     if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer),
-                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied)) {
+                             SMTO_NORMAL, kMessageTimeoutMs, &copied)) {
         return L"<no answer>";
     }
     return std::wstring(buffer, copied);
@@ -165,7 +167,7 @@ std::wstring text(HWND window) {
 void setText(HWND window, const std::wstring& text) {
     DWORD_PTR result = 0;
     SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                        SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result);
+                        SMTO_NORMAL, kMessageTimeoutMs, &result);
 }
 
 LONG style(HWND window) {
@@ -206,7 +208,7 @@ MessageBoxInfo describeMessageBox(HWND box) {
         }
         if (kind == L"Static" && GetDlgCtrlID(child) != 0xFFFF) {
             DWORD_PTR icon = 0;
-            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_NORMAL, kMessageTimeoutMs,
                                 &icon);
             info.hasIcon = info.hasIcon || icon != 0;
         }
@@ -221,12 +223,12 @@ void dismiss(HWND box) {
 std::vector<std::wstring> comboEntries(HWND combo) {
     std::vector<std::wstring> entries;
     DWORD_PTR count = 0;
-    SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &count);
+    SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_NORMAL, kMessageTimeoutMs, &count);
     for (DWORD_PTR i = 0; i<count&& static_cast<LONG_PTR>(count)> 0; ++i) {
         wchar_t entry[256] = {};
         DWORD_PTR length = 0;
         SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry),
-                            SMTO_ABORTIFHUNG, kMessageTimeoutMs, &length);
+                            SMTO_NORMAL, kMessageTimeoutMs, &length);
         entries.emplace_back(entry);
     }
     return entries;

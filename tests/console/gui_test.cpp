@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "tools/driver/emulator_client.h"
 #include "tools/driver/gui_driver.h"
 
 namespace {
@@ -88,22 +88,6 @@ private:
     std::wstring path_;
     size_t start_ = 0;
 };
-
-std::string hex(const std::string& bytes) {
-    std::string out;
-    char piece[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(piece, sizeof piece, "%02X", c);
-        out += (out.empty() ? "" : " ") + std::string(piece);
-    }
-    return out;
-}
-
-// What a test run writes, command by command: ESC @, the greeting and its NUL, set-up mode
-// start, the product-type request, set-up mode end, "Test OK" and its NUL.
-const std::string kTestRunBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25)) +
-                                  " 1F 28 65 01 49 4E" + " 1F 28 65 40 30" +
-                                  " 1F 28 65 02 4F 55 54 " + hex(std::string("Test OK", 8));
 
 // The report of a display that acknowledges and names the product type given.
 std::wstring answeringReport(const std::string& productType, const std::wstring& verdict) {

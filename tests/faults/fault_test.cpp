@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cwctype>
 #include <string>
@@ -26,16 +25,6 @@ constexpr int kPort = 1005;
 
 constexpr size_t kReportUnits = 255;
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    char piece[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(piece, sizeof piece, "%02X", c);
-        out += (out.empty() ? "" : " ") + std::string(piece);
-    }
-    return out;
-}
-
 // A report as a failure message shows it: \r spelled out, each line on its own.
 std::string narrow(const std::wstring& text) {
     std::string out;
@@ -47,11 +36,8 @@ std::string narrow(const std::wstring& text) {
     return out;
 }
 
-// What a test run writes, command by command: ESC @, the greeting and its NUL, set-up mode
-// start, the product-type request, set-up mode end, "Test OK" and its NUL: 53 bytes.
+// ESC @ and the greeting with its NUL: what a run writes before it drains.
 const std::string kGreetingBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25));
-const std::string kTestRunBytes = kGreetingBytes + " 1F 28 65 01 49 4E" + " 1F 28 65 40 30" +
-                                  " 1F 28 65 02 4F 55 54 " + hex(std::string("Test OK", 8));
 constexpr int kTestRunByteCount = 53;
 
 const std::string kAck("\x28\x65\x01\x00", 4);

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -48,6 +49,20 @@ bool readShared(const std::wstring& path, std::string& content) {
     CloseHandle(file);
     return true;
 }
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char piece[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(piece, sizeof piece, "%02X", c);
+        out += (out.empty() ? "" : " ") + std::string(piece);
+    }
+    return out;
+}
+
+const std::string kTestRunBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25)) +
+                                  " 1F 28 65 01 49 4E 1F 28 65 40 30 1F 28 65 02 4F 55 54 " +
+                                  hex(std::string("Test OK", 8));
 
 unsigned EmulatorClient::generation_ = 0;
 

@@ -8,6 +8,13 @@
 // Reads a whole file that another process may be writing or truncating at the same time.
 bool readShared(const std::wstring& path, std::string& content);
 
+// Bytes as the emulator's log writes them: "1B 40 4E ...".
+std::string hex(const std::string& bytes);
+
+// Every byte one test run writes, in the log's form: ESC @, the greeting and its NUL, set-up
+// mode start, the product-type request, set-up mode end, "Test OK" and its NUL: 53 bytes.
+extern const std::string kTestRunBytes;
+
 struct EmulatorEvent {
     uint64_t micros;
     std::string kind;    // mode, pty, settings, recv, send, hangup, control-error, stop

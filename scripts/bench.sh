@@ -6,12 +6,20 @@
 # a silent display's whole run against its design length, and the CPU time it used; start-up
 # to the dialog shown against a minimal dialog program; and the size of the exe.
 # It builds what it needs and runs in its own prefix; nothing is written outside the build
-# trees. Trees and prefix: LDT_NATIVE_DIR, LDT_WIN32_DIR, LDT_BENCH_DIR (defaults build/native,
-# build/win32, build/bench).
+# trees. Trees and prefix: LDT_NATIVE_DIR, LDT_WIN32_DIR (or LDT_WIN64_DIR), LDT_BENCH_DIR
+# (defaults build/native, build/win32 or build/win64, build/bench). On a machine that runs no
+# 32-bit programs (or with LDT_FORCE_WIN64=1) it times the 64-bit build, and says so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=wine-env.sh
+. scripts/wine-env.sh
+ldt_probe_windows_build
 native=${LDT_NATIVE_DIR:-build/native}
-win32=${LDT_WIN32_DIR:-build/win32}
+if [ "$LDT_WINDOWS_BUILD" = win32 ]; then
+  win32=${LDT_WIN32_DIR:-build/win32}
+else
+  win32=${LDT_WIN64_DIR:-build/win64}
+fi
 bench=${LDT_BENCH_DIR:-build/bench}
 port=15 # COM15: clear of every test's ports
 
@@ -27,13 +35,19 @@ if [ "${1:-}" != --inside ]; then
   done
   bash scripts/install-deps.sh
   mkdir -p "$bench"
+  [ -z "$LDT_WINE_NOTE" ] || echo "bench: $LDT_WINE_NOTE; the timings are of that build" >&2
   echo "bench: building (log in $bench/build.log)" >&2
   {
     cmake --preset native -B "$native"
     cmake --build "$native" --target vfd-emulator -j2
-    cmake --preset win32 -B "$win32" -DLDT_EMULATOR="$PWD/$native/tools/emulator/vfd-emulator"
+    cmake --preset "$LDT_WINDOWS_BUILD" -B "$win32" \
+      -DLDT_EMULATOR="$PWD/$native/tools/emulator/vfd-emulator"
     cmake --build "$win32" --target LineDisplayTest bench-driver minimal-dialog -j2
-  } >"$bench/build.log" 2>&1 || { tail -30 "$bench/build.log" >&2; echo "bench: build failed" >&2; exit 1; }
+  } >"$bench/build.log" 2>&1 || {
+    tail -30 "$bench/build.log" | sed 's/^/  /' >&2
+    echo "bench: the build failed; the last lines of $bench/build.log are above" >&2
+    exit 1
+  }
   exec scripts/with-wine.sh "$bench" scripts/with-emulator.sh \
     --emulator "$PWD/$native/tools/emulator/vfd-emulator" --com $port -- bash "$0" --inside "$runs"
 fi
@@ -46,10 +60,10 @@ mkdir -p "$data"
 log="$LDT_EMULATOR_DIR/emulator.log"
 control="$LDT_EMULATOR_DIR/control"
 driver="$win32/tools/bench/bench-driver.exe"
-app=$(winepath -w "$PWD/$win32/LineDisplayTest.exe" 2>/dev/null)
-minimal=$(winepath -w "$PWD/$win32/tools/bench/minimal-dialog.exe" 2>/dev/null)
+app=$(ldt_winpath "$PWD/$win32/LineDisplayTest.exe")
+minimal=$(ldt_winpath "$PWD/$win32/tools/bench/minimal-dialog.exe")
 
-drive() { wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+drive() { ldt_wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 
 generation=0
 # A fresh line with the display behaving as the options say, and an empty log.
@@ -122,7 +136,7 @@ for i in $(seq "$runs"); do
 done
 
 python3 - "$data" "$runs" "$PWD/$win32/LineDisplayTest.exe" "$PWD/$win32/tools/bench/minimal-dialog.exe" \
-  "$load" "$(wine --version 2>/dev/null)" "$(nproc)" "$(getconf CLK_TCK)" <<'PYTHON'
+  "$load" "$("$LDT_WINE_LOADER" --version 2>/dev/null) ($LDT_WINDOWS_BUILD build)" "$(nproc)" "$(getconf CLK_TCK)" <<'PYTHON'
 import os
 import statistics
 import sys

@@ -11,7 +11,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 
-for p in g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick fonts-wine \
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb xdotool x11-apps \
+         imagemagick fonts-wine \
          cmake g++ clang libclang-rt-14-dev libgtest-dev python3 procps; do
   have "$p" || need+=("$p")
 done

@@ -2,10 +2,16 @@
 # Usage: with-wine.sh BUILD_DIR COMMAND...
 # Runs COMMAND with a private Wine prefix under BUILD_DIR, a detached warm wineserver and,
 # when there is no DISPLAY, a private Xvfb; stops all of them afterwards, whatever COMMAND did.
+# The Wine loader is the one scripts/wine-env.sh chooses for this machine (exported to COMMAND
+# as LDT_WINE_LOADER; run Windows programs through scripts/wine-exec.sh).
 set -eu
 [ $# -ge 2 ] || { echo "usage: $0 BUILD_DIR COMMAND..." >&2; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
+ldt_probe_windows_build
 
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
@@ -13,6 +19,30 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 logdir="$build/wine-logs"
 mkdir -p "$WINEPREFIX" "$logdir"
+
+fail() {
+  echo "with-wine: $1" >&2
+  if [ -n "${2:-}" ] && [ -s "$2" ]; then
+    echo "with-wine: last lines of $2:" >&2
+    tail -n 15 "$2" | sed 's/^/  /' >&2
+  elif [ -n "${2:-}" ]; then
+    echo "with-wine: (no output in $2)" >&2
+  fi
+  exit 1
+}
+
+if [ "$LDT_WINDOWS_BUILD" = win64 ]; then
+  # Debian's wine, wineboot and winepath scripts would start the 32-bit loader: on a machine
+  # that runs no 32-bit programs they fail, so here they fail loudly on every machine.
+  shims="$build/wine-shims"
+  mkdir -p "$shims"
+  for name in wine wine-stable wineboot winepath; do
+    printf '#!/bin/sh\necho "%s: not on the 64-bit path; run Windows programs through scripts/wine-exec.sh" >&2\nexit 126\n' \
+      "$name" >"$shims/$name"
+    chmod +x "$shims/$name"
+  done
+  export PATH="$shims:$PATH"
+fi
 
 xvfb_pid=
 # Every process of this prefix: wineservers and Wine programs carry WINEPREFIX in their
@@ -51,24 +81,38 @@ if [ -z "${DISPLAY:-}" ] || [ "${LDT_OWN_XVFB:-0}" = 1 ]; then
   Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$numfile" >"$logdir/xvfb.log" 2>&1 </dev/null &
   xvfb_pid=$!
   for _ in $(seq 100); do [ -s "$numfile" ] && break; sleep 0.1; done
-  [ -s "$numfile" ] || { echo "with-wine: Xvfb did not start" >&2; exit 1; }
+  [ -s "$numfile" ] || fail "Xvfb did not start" "$logdir/xvfb.log"
   export DISPLAY=":$(tr -dc 0-9 <"$numfile")"
 fi
 
-if [ ! -f "$WINEPREFIX/.ldt-ready" ]; then
+# A prefix is made by one loader for one build: one made for the other starts afresh.
+ready="$WINEPREFIX/.ldt-ready"
+made=
+[ -f "$ready" ] && made=$(cat "$ready") && made=${made:-win32} # an empty mark: the 32-bit loader's
+if [ -n "$made" ] && [ "$made" != "$LDT_WINDOWS_BUILD" ]; then
+  echo "with-wine: $WINEPREFIX was made for $made; making it anew for $LDT_WINDOWS_BUILD" >&2
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+fi
+if [ ! -f "$ready" ]; then
   # A new prefix is made before the long-lived server starts: creating it under a running
   # server left a second server behind, writing object dumps into the log without end.
-  setsid wine wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
+  # (The 64-bit loader alone also says it can't start syswow64's rundll32; that is harmless.)
+  setsid "$LDT_WINE_LOADER" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
   # Without a window manager Wine waits ~2 s whenever a top-level window goes away.
-  setsid wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+  setsid "$LDT_WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    </dev/null >>"$logdir/wineboot.log" 2>&1 ||
+    fail "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
   wineserver -w >/dev/null 2>&1 || true
+  [ -f "$WINEPREFIX/system.reg" ] ||
+    fail "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
   # The fresh prefix lacks the fonts that "MS Shell Dlg" and the caption buttons use.
   fonts="$WINEPREFIX/drive_c/windows/Fonts"
   mkdir -p "$fonts"
   for f in /usr/share/wine/fonts/tahoma*.ttf /usr/share/wine/fonts/marlett.ttf; do
     [ -e "$f" ] && ln -sf "$f" "$fonts/"
   done
-  touch "$WINEPREFIX/.ldt-ready"
+  echo "$LDT_WINDOWS_BUILD" >"$ready"
 fi
 
 # The server is started here, so that no test pays its start-up and no Wine service inherits
@@ -77,7 +121,9 @@ fi
 # and get SIGHUP (and dump every object into its log) whenever the emulator lets a pty go.
 setsid sh -c 'wineserver -f -p >"$1" 2>&1 </dev/null &' sh "$logdir/wineserver.log"
 for _ in $(seq 50); do wineserver -k0 2>/dev/null && break; sleep 0.1; done
-wine wineboot </dev/null >/dev/null 2>&1 || true
+wineserver -k0 2>/dev/null || fail "the wineserver did not start" "$logdir/wineserver.log"
+"$LDT_WINE_LOADER" wineboot </dev/null >"$logdir/wineboot-warm.log" 2>&1 ||
+  fail "Wine did not start in $WINEPREFIX with $LDT_WINE_LOADER" "$logdir/wineboot-warm.log"
 
 set +e
 "$@"

@@ -1,5 +1,6 @@
-// Checks the resources of the built LineDisplayTest.exe as Windows loads them: the dialog
-// template, both icon groups, the version block and the manifest.
+// Checks the built LineDisplayTest.exe as Windows loads it: its headers (a GUI program for the
+// target named), the dialog template, both icon groups, the version block and the manifest.
+// A 64-bit build of this test checks the 32-bit product too, which it loads as data only.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,6 +14,7 @@
 namespace {
 
 std::wstring ExePath;
+std::string ExpectedMachine; // "i386" or "x86-64"
 
 class ResourcesTest : public testing::Test {
 protected:
@@ -302,6 +304,34 @@ TEST_F(ResourcesTest, VersionBlockNamesTheProgram) {
                        }));
 }
 
+// Little-endian fields of the file as it lies on disk, before any loader sees it.
+TEST(ExeHeadersTest, IsAGuiProgramForTheExpectedTarget) {
+    std::vector<uint8_t> file;
+    if (FILE* in = _wfopen(ExePath.c_str(), L"rb")) {
+        uint8_t buffer[4096];
+        size_t n = fread(buffer, 1, sizeof buffer, in); // the headers lie in the first page
+        file.assign(buffer, buffer + n);
+        fclose(in);
+    }
+    ASSERT_GE(file.size(), 0x40u) << "cannot read the exe";
+    auto u16 = [&](size_t at) {
+        return at + 2 <= file.size() ? static_cast<unsigned>(file[at] | file[at + 1] << 8) : 0u;
+    };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    ASSERT_EQ(u16(0), 0x5A4Du) << "no MZ header";
+    size_t pe = u32(0x3C);
+    ASSERT_EQ(u32(pe), 0x00004550u) << "no PE signature";
+    size_t optional = pe + 24;
+    unsigned subsystem = u16(optional + 68); // the same offset in PE32 and PE32+
+    std::string found = u16(pe + 4) == 0x014C && u16(optional) == 0x010B   ? "i386 PE32"
+                        : u16(pe + 4) == 0x8664 && u16(optional) == 0x020B ? "x86-64 PE32+"
+                                                                           : "other";
+    EXPECT_EQ(found, ExpectedMachine == "i386" ? "i386 PE32" : "x86-64 PE32+");
+    EXPECT_EQ(subsystem, static_cast<unsigned>(IMAGE_SUBSYSTEM_WINDOWS_GUI));
+    EXPECT_NE(u16(pe + 22) & IMAGE_FILE_EXECUTABLE_IMAGE, 0u);
+    EXPECT_EQ(u16(pe + 22) & IMAGE_FILE_DLL, 0u);
+}
+
 BOOL CALLBACK allNames(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
     reinterpret_cast<std::vector<uintptr_t>*>(param)->push_back(
         IS_INTRESOURCE(name) ? reinterpret_cast<uintptr_t>(name) : 0);
@@ -326,10 +356,11 @@ TEST_F(ResourcesTest, ManifestAsksOnlyForTheInvokersLevel) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: resources_test PATH-TO-LineDisplayTest.exe\n");
+    if (argc != 3 || (std::string(argv[2]) != "i386" && std::string(argv[2]) != "x86-64")) {
+        std::fprintf(stderr, "usage: resources_test PATH-TO-LineDisplayTest.exe i386|x86-64\n");
         return 2;
     }
     ExePath = driver::windowsPath(argv[1]);
+    ExpectedMachine = argv[2];
     return RUN_ALL_TESTS();
 }

@@ -1,5 +1,6 @@
 // Port discovery against the registry: each case writes its keys, runs discovery, puts them back.
 #include "discovery/port_discovery.h"
+#include "tools/driver/gui_driver.h"
 
 #include <windows.h>
 
@@ -12,6 +13,9 @@
 #include <vector>
 
 namespace {
+
+using driver::kOtherView;
+using driver::kProgramView;
 
 constexpr wchar_t kOposPath[] =
     L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
@@ -182,33 +186,47 @@ class SavedKey {
     std::wstring topMissing_;
 };
 
-// Reserves every free range of the address space, so that no allocation larger than the
-// heap's spare room can succeed; gives it all back when it goes.
-class AddressSpaceHog {
-  public:
-    AddressSpaceHog() {
-        ranges_.reserve(1 << 16);
-        for (SIZE_T size = SIZE_T{1} << 30; size >= 64 * 1024; size /= 2) {
-            while (ranges_.size() < ranges_.capacity()) {
-                void* range = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
-                if (range == nullptr) {
-                    break;
-                }
-                ranges_.push_back(range);
-            }
-        }
-    }
-    ~AddressSpaceHog() {
-        for (void* range : ranges_) {
-            VirtualFree(range, 0, MEM_RELEASE);
-        }
-    }
-    AddressSpaceHog(const AddressSpaceHog&) = delete;
-    AddressSpaceHog& operator=(const AddressSpaceHog&) = delete;
-
-  private:
-    std::vector<void*> ranges_;
+// Allocation failure on demand. The test program is linked with --wrap=malloc and --wrap=free,
+// so discovery's plain allocations pass through here: while armed, every request of at least
+// kHugeRequest bytes fails as on an exhausted heap (the same in a 32-bit and a 64-bit address
+// space), and what the request before it got must be given back.
+constexpr size_t kHugeRequest = size_t{1} << 20;
+struct AllocationLog {
+    bool armed = false;
+    int failed = 0;
+    void* beforeFailure = nullptr; // the block handed out just before the first failure
+    void* lastGranted = nullptr;
+    bool beforeFailureFreed = false;
 };
+AllocationLog allocations;
+
+} // namespace
+
+extern "C" void* __real_malloc(size_t size);
+extern "C" void __real_free(void* block);
+
+extern "C" void* __wrap_malloc(size_t size) {
+    if (allocations.armed && size >= kHugeRequest) {
+        if (allocations.failed++ == 0) {
+            allocations.beforeFailure = allocations.lastGranted;
+        }
+        return nullptr;
+    }
+    void* block = __real_malloc(size);
+    if (allocations.armed) {
+        allocations.lastGranted = block;
+    }
+    return block;
+}
+
+extern "C" void __wrap_free(void* block) {
+    if (allocations.armed && block != nullptr && block == allocations.beforeFailure) {
+        allocations.beforeFailureFreed = true;
+    }
+    __real_free(block);
+}
+
+namespace {
 
 // Records the two port-box operations discovery may use; any other call is a fault.
 class RecordingConsole : public ConsoleOperations {
@@ -235,11 +253,11 @@ class RecordingConsole : public ConsoleOperations {
 
 struct Case {
     const char* name;
-    std::optional<Values> opos32; // the OPOS key in the 32-bit view; nullopt: missing
-    std::optional<Values> opos64; // the same key in the 64-bit view
+    std::optional<Values> oposRead;  // the OPOS key in the view the program reads; nullopt: missing
+    std::optional<Values> oposOther; // the same key in the other view
     std::optional<Values> serialMap;
     std::vector<std::wstring> expected;
-    bool exhaustMemory = false;
+    bool failHugeAllocations = false;
     DWORD lastError = kUntouched;
 };
 
@@ -257,53 +275,55 @@ const Values kMapCom1 = {sz(L"\\Device\\Serial0", L"COM1")};
 class PortDiscoveryTest : public testing::TestWithParam<Case> {
   protected:
     void SetUp() override {
-        opos32_ = std::make_unique<SavedKey>(kOposPath, KEY_WOW64_32KEY, REG_OPTION_NON_VOLATILE);
-        opos64_ = std::make_unique<SavedKey>(kOposPath, KEY_WOW64_64KEY, REG_OPTION_NON_VOLATILE);
+        oposRead_ = std::make_unique<SavedKey>(kOposPath, kProgramView, REG_OPTION_NON_VOLATILE);
+        oposOther_ = std::make_unique<SavedKey>(kOposPath, kOtherView, REG_OPTION_NON_VOLATILE);
         // The map lives under a volatile key: so must it.
         map_ = std::make_unique<SavedKey>(kMapPath, 0, REG_OPTION_VOLATILE);
     }
     void TearDown() override {
-        opos32_->restore();
-        opos64_->restore();
+        oposRead_->restore();
+        oposOther_->restore();
         map_->restore();
     }
 
-    std::unique_ptr<SavedKey> opos32_;
-    std::unique_ptr<SavedKey> opos64_;
+    std::unique_ptr<SavedKey> oposRead_;
+    std::unique_ptr<SavedKey> oposOther_;
     std::unique_ptr<SavedKey> map_;
 };
 
 TEST_P(PortDiscoveryTest, FillsThePortBoxFromTheRegistryWhenItHoldsTheseValues) {
     const Case& c = GetParam();
-    opos32_->set(c.opos32);
-    opos64_->set(c.opos64);
+    oposRead_->set(c.oposRead);
+    oposOther_->set(c.oposOther);
     map_->set(c.serialMap);
     ASSERT_FALSE(HasFailure());
 
     RecordingConsole console;
     console.calls.reserve(16);
-    DWORD lastError = 0;
-    {
-        std::optional<AddressSpaceHog> hog;
-        if (c.exhaustMemory) {
-            hog.emplace();
-        }
-        SetLastError(kUntouched);
-        discoverPorts(console);
-        lastError = GetLastError();
-    }
+    allocations = AllocationLog{};
+    allocations.armed = c.failHugeAllocations;
+    SetLastError(kUntouched);
+    discoverPorts(console);
+    DWORD lastError = GetLastError();
+    allocations.armed = false;
     EXPECT_EQ(c.expected, console.calls);
     EXPECT_EQ(c.lastError, lastError);
+    if (c.failHugeAllocations) {
+        // Only the data buffer is that large; the name buffer was asked for first and is freed.
+        EXPECT_EQ(1, allocations.failed);
+        EXPECT_NE(nullptr, allocations.beforeFailure);
+        EXPECT_TRUE(allocations.beforeFailureFreed);
+    }
 }
 
 // Each row: the configured port as stored, with a one-port map to show the list still follows.
 const Case kConfiguredPortCases[] = {
-    {"PortInThirtyTwoBitView",
+    {"PortInTheViewTheProgramReads",
      Values{sz(L"Port", L"COM3")},
      kMissing,
      Values{sz(L"\\Device\\Serial0", L"COM1"), sz(L"\\Device\\Serial1", L"COM3")},
      {L"setPortText COM3", L"addPortEntry COM1", L"addPortEntry COM3"}},
-    {"PortOnlyInSixtyFourBitView",
+    {"PortOnlyInTheOtherView",
      kMissing,
      Values{sz(L"Port", L"COM3")},
      kMapCom1,

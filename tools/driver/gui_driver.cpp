@@ -361,12 +361,12 @@ constexpr wchar_t kOposKey[] =
     L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
 constexpr wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-// Writes or deletes one string value; KEY_WOW64_32KEY: the view the 32-bit program reads.
+// Writes or deletes one string value in one registry view.
 bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& data,
-              DWORD options) {
+              DWORD options, REGSAM view) {
     HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, options,
-                        KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, options, KEY_SET_VALUE | view,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
         return false;
     }
     LONG result;
@@ -385,19 +385,20 @@ bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& d
 
 } // namespace
 
-bool setConfiguredPort(const std::wstring& port) {
-    return setValue(kOposKey, L"Port", port, REG_OPTION_NON_VOLATILE);
+bool setConfiguredPort(const std::wstring& port, REGSAM view) {
+    return setValue(kOposKey, L"Port", port, REG_OPTION_NON_VOLATILE, view);
 }
 
 bool setSerialMapEntry(const std::wstring& device, const std::wstring& port) {
     // The map is volatile: it lives only as long as the wineserver.
-    return setValue(kSerialMapKey, device.c_str(), port, REG_OPTION_VOLATILE);
+    // HKLM\HARDWARE has one view for all programs.
+    return setValue(kSerialMapKey, device.c_str(), port, REG_OPTION_VOLATILE, kProgramView);
 }
 
 bool clearSerialMap() {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialMapKey, 0,
-                      KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+                      KEY_QUERY_VALUE | KEY_SET_VALUE | kProgramView, &key) != ERROR_SUCCESS) {
         return true; // no map: nothing listed
     }
     bool cleared = true;

@@ -84,9 +84,15 @@ std::vector<std::wstring> comboEntries(HWND combo);
 // Saves what the screen shows of the window as a 24-bit PNG; false on failure.
 bool saveWindowPng(HWND window, const std::wstring& path);
 
-// The OPOS line-display "Port" value, in the 32-bit view the program reads; an empty name
+// The registry view of HKLM\SOFTWARE that the program under test reads: it opens its keys with
+// no view flag, so the 32-bit program reads the 32-bit view and its 64-bit build the 64-bit
+// one. The tests are built for the same target as the program they drive.
+constexpr REGSAM kProgramView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+
+// The OPOS line-display "Port" value, by default in the view the program reads; an empty name
 // deletes the value.
-bool setConfiguredPort(const std::wstring& port);
+bool setConfiguredPort(const std::wstring& port, REGSAM view = kProgramView);
 // Adds (or with an empty port removes) a value of the system's serial-port map.
 bool setSerialMapEntry(const std::wstring& device, const std::wstring& port);
 // Removes every value of the serial-port map, so a test decides exactly what it lists.

@@ -1,0 +1,357 @@
+// Plays every outcome the technician's guide describes and records what the program shows in
+// each: the dialog's texts, each message box's caption and text, and the texts the display was
+// sent; with --shots also the screenshots the guide shows. Outcomes that Wine cannot bring about
+// (a failing SetCommState, SetCommTimeouts or ReadFile) are played on the display-test core with
+// the recording fakes instead, and marked so.
+//
+// Usage: guide_scenarios APP_EXE TEXTS_JSON [--shots DIR]   (paths as Unix or Windows paths)
+// Run by tests/docs/run-guide-scenarios.sh, which puts the emulated display on COM14, /dev/null
+// on COM18 (a device that is no serial port) and nothing on COM19.
+#include "display/commands.h"
+#include "display/test_run.h"
+#include "tests/fakes/fake_console.h"
+#include "tests/fakes/fake_link.h"
+#include "tools/driver/emulator_client.h"
+#include "tools/driver/gui_driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kTest = 1001;
+constexpr int kExit = 1002;
+constexpr int kClear = 1003;
+constexpr int kResult = 1004;
+constexpr int kPort = 1005;
+
+struct Shown {
+    std::string where; // dialog, result, port, box-caption, box-text, display
+    std::wstring text;
+};
+
+struct Outcome {
+    std::string name;
+    std::string source; // "program" under Wine, or "core" with the fakes
+    std::vector<Shown> shown;
+    double runSeconds = 0; // from Test to the end of the run, boxes excluded; 0 if no run
+};
+
+// An outcome played end to end: the emulator's behaviour, the port typed, whether Test is
+// pressed at all.
+struct ProgramCase {
+    const char* name;
+    const char* mode;
+    const wchar_t* port;
+    bool pressTest;
+};
+
+const ProgramCase kProgramCases[] = {
+    {"start", "", L"COM14", false},
+    {"pass", "", L"COM14", true},
+    {"unknown-product", "--product unknown", L"COM14", true},
+    {"silent", "--silent", L"COM14", true},
+    {"incorrect", "--overlong 1", L"COM14", true},
+    {"open-failure", "", L"COM19", true},
+    {"get-comm-state", "", L"COM18", true},
+    // The line goes once ESC @ and the greeting are in: the next write fails.
+    {"write-file", "--hangup-after 27", L"COM14", true},
+    {"truncated", "", L"COM14 (VFD display)", true},
+};
+
+// An outcome played on the core: the link operation that fails.
+struct CoreCase {
+    const char* name;
+    const char* failingOperation;
+};
+
+const CoreCase kCoreCases[] = {
+    {"set-comm-state", "applyTestSettings"},
+    {"set-comm-timeouts", "applyTimeouts"},
+    {"read-file", "readAvailable"},
+};
+
+std::string ascii(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::string jsonString(const std::wstring& text) {
+    std::string out = "\"";
+    for (wchar_t c : text) {
+        if (c == L'"' || c == L'\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c > 0x7E) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+bool writeJson(const std::wstring& path, const std::vector<Outcome>& outcomes) {
+    std::string json = "{\n";
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        const Outcome& o = outcomes[i];
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f", o.runSeconds);
+        json += "  " + jsonString(wide(o.name)) + ": {\"source\": " + jsonString(wide(o.source)) +
+                ", \"run_seconds\": " + seconds + ", \"shown\": [\n";
+        for (size_t k = 0; k < o.shown.size(); ++k) {
+            json += "    [" + jsonString(wide(o.shown[k].where)) + ", " +
+                    jsonString(o.shown[k].text) + "]" + (k + 1 < o.shown.size() ? ",\n" : "\n");
+        }
+        json += std::string("  ]}") + (i + 1 < outcomes.size() ? ",\n" : "\n");
+    }
+    json += "}\n";
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool written = fwrite(json.data(), 1, json.size(), file) == json.size();
+    return fclose(file) == 0 && written;
+}
+
+// The texts the display was sent, as it would show them: what is left between line breaks and
+// NULs once the commands are taken out.
+std::vector<std::wstring> displayTexts(const std::string& hexBytes) {
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hexBytes.size(); at += 3) {
+        bytes += static_cast<char>(std::stoul(hexBytes.substr(at, 2), nullptr, 16));
+    }
+    for (const Command* command :
+         {&kInitialiseDisplay, &kSetupModeStart, &kReadProductType, &kSetupModeEnd}) {
+        std::string pattern(reinterpret_cast<const char*>(command->bytes), command->length);
+        for (size_t at; (at = bytes.find(pattern)) != std::string::npos;) {
+            bytes.replace(at, pattern.size(), "\n");
+        }
+    }
+    std::vector<std::wstring> texts;
+    std::wstring run;
+    for (char c : bytes + '\n') {
+        if (c >= 0x20 && c < 0x7F) {
+            run += static_cast<wchar_t>(c);
+        } else if (!run.empty()) {
+            texts.push_back(run);
+            run.clear();
+        }
+    }
+    return texts;
+}
+
+BOOL CALLBACK addChildText(HWND child, LPARAM param) {
+    auto* shown = reinterpret_cast<std::vector<Shown>*>(param);
+    std::wstring text = driver::text(child);
+    // An icon's text is its resource number (FFFF, then the id), not something shown; the
+    // result and port boxes are recorded as such.
+    if (text.empty() || text[0] == 0xFFFF) {
+        return TRUE;
+    }
+    for (const Shown& already : *shown) {
+        if (already.text == text) {
+            return TRUE;
+        }
+    }
+    shown->push_back({"dialog", text});
+    return TRUE;
+}
+
+class ProgramRunner {
+  public:
+    ProgramRunner(std::wstring app, std::wstring shots) : app_(app), shots_(shots) {}
+
+    bool connect(std::string& error) { return emulator_.connect(error); }
+
+    bool play(const ProgramCase& c, Outcome& outcome, std::string& error) {
+        outcome.name = c.name;
+        outcome.source = "program";
+        if (!emulator_.setMode(c.mode, error)) {
+            return false;
+        }
+        driver::AppProcess app;
+        if (!app.start(app_) || app.waitForDialog() == nullptr) {
+            error = "the dialog did not appear";
+            return false;
+        }
+        HWND test = app.control(kTest);
+        if (!driver::waitUntil([&] { return driver::text(app.control(kResult)) == L"Ready"; },
+                               5000)) {
+            error = "the result box never said Ready";
+            return false;
+        }
+        driver::setText(app.control(kPort), c.port);
+        if (!c.pressTest) {
+            // Clear moves the focus to Test, as a configured port would: no caret in the shot.
+            driver::click(app.control(kClear));
+            driver::waitUntil([&] { return app.focus() == test; }, 3000);
+        } else {
+            driver::click(test);
+            if (!driver::waitUntil([&] { return !IsWindowEnabled(test); }, 3000)) {
+                error = "no run began";
+                return false;
+            }
+            if (!finishRun(app, outcome, error)) {
+                return false;
+            }
+        }
+        HWND dialog = app.dialog();
+        shown(outcome, "result", driver::text(app.control(kResult)));
+        shown(outcome, "port", driver::text(app.control(kPort)));
+        shown(outcome, "dialog", driver::text(dialog));
+        EnumChildWindows(dialog, addChildText, reinterpret_cast<LPARAM>(&outcome.shown));
+        if (!shoot(dialog, outcome.name + ".png", error)) {
+            return false;
+        }
+        driver::click(app.control(kExit));
+        if (app.waitForExit() != 0) {
+            error = "Exit did not end the program with 0";
+            return false;
+        }
+        for (const std::wstring& text : displayTexts(emulator_.received())) {
+            shown(outcome, "display", text);
+        }
+        return true;
+    }
+
+  private:
+    static void shown(Outcome& outcome, const char* where, const std::wstring& text) {
+        outcome.shown.push_back({where, text});
+    }
+
+    // Waits for the run to end, reading, photographing (the first) and dismissing each box.
+    bool finishRun(driver::AppProcess& app, Outcome& outcome, std::string& error) {
+        HWND test = app.control(kTest);
+        DWORD began = GetTickCount();
+        DWORD inBoxes = 0;
+        int boxes = 0;
+        for (;;) {
+            HWND box = nullptr;
+            bool ended = driver::waitUntil(
+                [&] {
+                    box = app.openMessageBox();
+                    return box != nullptr || IsWindowEnabled(test);
+                },
+                30000);
+            if (!ended) {
+                error = "the run did not end";
+                return false;
+            }
+            if (box == nullptr) {
+                break;
+            }
+            DWORD boxSeen = GetTickCount();
+            // Let the box paint itself before it is read or photographed.
+            Sleep(300);
+            driver::MessageBoxInfo info = driver::describeMessageBox(box);
+            shown(outcome, "box-caption", info.caption);
+            shown(outcome, "box-text", info.text);
+            if (++boxes == 1 && !shoot(box, outcome.name + "-box.png", error)) {
+                return false;
+            }
+            driver::dismiss(box);
+            if (!driver::waitUntil([&] { return !IsWindow(box); }, 5000)) {
+                error = "a message box would not close";
+                return false;
+            }
+            inBoxes += GetTickCount() - boxSeen;
+        }
+        outcome.runSeconds = (GetTickCount() - began - inBoxes) / 1000.0;
+        // Let the dialog repaint where a box was before it is read or photographed.
+        RedrawWindow(app.dialog(), nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+        Sleep(300);
+        return true;
+    }
+
+    bool shoot(HWND window, const std::string& file, std::string& error) {
+        if (shots_.empty()) {
+            return true;
+        }
+        if (!driver::saveWindowPng(window, shots_ + L"\\" + wide(file))) {
+            error = "could not save " + file;
+            return false;
+        }
+        return true;
+    }
+
+    std::wstring app_;
+    std::wstring shots_;
+    EmulatorClient emulator_;
+};
+
+// The console of a core run, keeping each box's texts as the dialog would show them.
+class BoxKeepingConsole : public FakeConsole {
+  public:
+    using FakeConsole::FakeConsole;
+    std::vector<Shown> boxes;
+
+    void showMessage(const wchar_t* text, const wchar_t* caption) override {
+        boxes.push_back({"box-caption", caption});
+        boxes.push_back({"box-text", text});
+        FakeConsole::showMessage(text, caption);
+    }
+};
+
+Outcome playOnCore(const CoreCase& c) {
+    CallLog log;
+    FakeLink link(log);
+    BoxKeepingConsole console(log);
+    link.failCall(c.failingOperation);
+    DevicePath path;
+    path.reset();
+    std::wcscpy(path.name(), L"COM14");
+    runTest(path, LineSettings{}, console, link);
+
+    Outcome outcome;
+    outcome.name = c.name;
+    outcome.source = "core";
+    outcome.shown.push_back({"result", console.resultText});
+    outcome.shown.insert(outcome.shown.end(), console.boxes.begin(), console.boxes.end());
+    return outcome;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring shots;
+    if (argc == 5 && std::wcscmp(argv[3], L"--shots") == 0) {
+        shots = driver::windowsPath(ascii(argv[4]));
+    } else if (argc != 3) {
+        std::fprintf(stderr, "usage: guide_scenarios APP_EXE TEXTS_JSON [--shots DIR]\n");
+        return 2;
+    }
+    ProgramRunner runner(driver::windowsPath(ascii(argv[1])), shots);
+    std::string error;
+    if (!runner.connect(error)) {
+        std::fprintf(stderr, "guide_scenarios: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<Outcome> outcomes;
+    for (const ProgramCase& c : kProgramCases) {
+        Outcome outcome;
+        if (!runner.play(c, outcome, error)) {
+            std::fprintf(stderr, "guide_scenarios: %s: %s\n", c.name, error.c_str());
+            return 1;
+        }
+        std::printf("%-18s program %5.2f s\n", c.name, outcome.runSeconds);
+        outcomes.push_back(outcome);
+    }
+    for (const CoreCase& c : kCoreCases) {
+        outcomes.push_back(playOnCore(c));
+        std::printf("%-18s core\n", c.name);
+    }
+    if (!writeJson(driver::windowsPath(ascii(argv[2])), outcomes)) {
+        std::fprintf(stderr, "guide_scenarios: could not write %ls\n", argv[2]);
+        return 1;
+    }
+    return 0;
+}

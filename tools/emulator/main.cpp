@@ -53,8 +53,11 @@ class Log {
             line("note could not truncate the log: " + std::string(std::strerror(errno)));
         }
     }
-    void line(const std::string& event) {
-        std::string text = std::to_string(nowMicros()) + " " + event + "\n";
+    void line(const std::string& event) { lineAt(nowMicros(), event); }
+    // An event stamped with the reading its caller took when it happened, so that whatever
+    // the caller schedules from that reading is measured from the time in the log.
+    void lineAt(uint64_t micros, const std::string& event) {
+        std::string text = std::to_string(micros) + " " + event + "\n";
         const char* p = text.data();
         size_t left = text.size();
         while (left > 0) {
@@ -171,6 +174,28 @@ struct Outgoing {
     uint64_t due = 0;
 };
 
+// One chunk written, and when the write returned.
+struct Sent {
+    uint64_t micros;
+    std::string hex;
+};
+
+const Bytes& filler() {
+    static const Bytes bytes(256, DisplayModel::kExtraByte);
+    return bytes;
+}
+
+// Writes filler into a pty master until it takes no more.
+void fillLine(int master, std::vector<Sent>& sent) {
+    for (;;) {
+        ssize_t n = ::write(master, filler().data(), filler().size());
+        if (n <= 0) {
+            return;
+        }
+        sent.push_back({nowMicros(), hexBytes(filler().data(), static_cast<size_t>(n))});
+    }
+}
+
 class Emulator {
   public:
     explicit Emulator(const EmulatorOptions& options) : options_(options) {}
@@ -222,6 +247,13 @@ class Emulator {
         if (!openPty(behaviour.initial, fresh, error)) {
             return false;
         }
+        uint64_t began = nowMicros();
+        // A flood is on the line before anyone can open it: a client that starts the moment
+        // the mode is announced must not find the line empty because the filling lags behind.
+        std::vector<Sent> filled;
+        if (behaviour.flood) {
+            fillLine(fresh.master, filled);
+        }
         for (const std::string& link : options_.links) {
             if (!makeLink(fresh.path, link, error)) {
                 closePty(fresh);
@@ -237,9 +269,14 @@ class Emulator {
         received_ = 0;
         lastSettings_.clear();
         log_.restart();
-        log_.line("mode " + generation + (behaviour.text.empty() ? "" : " " + behaviour.text));
-        log_.line("pty " + pty_.path);
-        watchSettings();
+        log_.lineAt(began,
+                    "mode " + generation + (behaviour.text.empty() ? "" : " " + behaviour.text));
+        log_.lineAt(began, "pty " + pty_.path);
+        // The settings are the fresh line's own until the links lead anyone to it.
+        watchSettings(began);
+        for (const Sent& s : filled) {
+            log_.lineAt(s.micros, "send " + s.hex);
+        }
         return true;
     }
 
@@ -266,13 +303,14 @@ class Emulator {
             if (n <= 0) {
                 return;
             }
-            log_.line("recv " + hexBytes(buffer, static_cast<size_t>(n)));
+            // A reply's delay counts from the time the log gives its request.
+            uint64_t arrived = nowMicros();
+            log_.lineAt(arrived, "recv " + hexBytes(buffer, static_cast<size_t>(n)));
             received_ += static_cast<uint64_t>(n);
-            uint64_t now = nowMicros();
             for (Bytes& reply : model_->receive(buffer, static_cast<size_t>(n))) {
                 Outgoing out;
                 out.bytes = std::move(reply);
-                out.due = now + uint64_t{behaviour_.delayMs} * 1000u;
+                out.due = arrived + uint64_t{behaviour_.delayMs} * 1000u;
                 queue_.push_back(std::move(out));
             }
             if (behaviour_.hangUp && received_ >= behaviour_.hangUpAfter) {
@@ -288,15 +326,17 @@ class Emulator {
         queue_.clear();
     }
 
-    // Writes what may go now; false when the line takes nothing more at the moment.
-    bool writeChunk(const uint8_t* bytes, size_t n, size_t& written) {
+    // Writes what may go now; false when the line takes nothing more at the moment. sentAt
+    // is the time the log gives the chunk: a trickle's next byte is timed from it.
+    bool writeChunk(const uint8_t* bytes, size_t n, size_t& written, uint64_t& sentAt) {
         ssize_t done = ::write(pty_.master, bytes, n);
         if (done <= 0) {
             written = 0;
             return false;
         }
         written = static_cast<size_t>(done);
-        log_.line("send " + hexBytes(bytes, written));
+        sentAt = nowMicros();
+        log_.lineAt(sentAt, "send " + hexBytes(bytes, written));
         return true;
     }
 
@@ -309,29 +349,31 @@ class Emulator {
             Outgoing& head = queue_.front();
             size_t n = behaviour_.trickle ? 1 : head.bytes.size() - head.sent;
             size_t written = 0;
-            if (!writeChunk(head.bytes.data() + head.sent, n, written)) {
+            uint64_t sentAt = 0;
+            if (!writeChunk(head.bytes.data() + head.sent, n, written, sentAt)) {
                 break;
             }
             head.sent += written;
+            uint64_t next = sentAt + uint64_t{behaviour_.trickleGapMs} * 1000u;
             if (head.sent == head.bytes.size()) {
                 queue_.pop_front();
                 if (behaviour_.trickle && !queue_.empty()) {
-                    queue_.front().due = std::max(queue_.front().due,
-                                                  now + uint64_t{behaviour_.trickleGapMs} * 1000u);
+                    queue_.front().due = std::max(queue_.front().due, next);
                 }
             } else if (behaviour_.trickle) {
-                head.due = now + uint64_t{behaviour_.trickleGapMs} * 1000u;
+                head.due = next;
             }
         }
         if (behaviour_.flood) {
-            static const Bytes filler(256, DisplayModel::kExtraByte);
             size_t written = 0;
-            while (writeChunk(filler.data(), filler.size(), written)) {
+            uint64_t sentAt = 0;
+            while (writeChunk(filler().data(), filler().size(), written, sentAt)) {
             }
         }
     }
 
-    void watchSettings() {
+    void watchSettings() { watchSettings(nowMicros()); }
+    void watchSettings(uint64_t micros) {
         termios t;
         if (pty_.master < 0 || tcgetattr(pty_.master, &t) != 0) {
             return;
@@ -339,7 +381,7 @@ class Emulator {
         std::string now = describeLine(t);
         if (now != lastSettings_) {
             lastSettings_ = now;
-            log_.line("settings " + now);
+            log_.lineAt(micros, "settings " + now);
         }
     }
 

@@ -240,7 +240,7 @@ Behaviour options (also the words of a control file):
   --trickle GAP        send replies one byte at a time, GAP milliseconds apart
   --overlong N         append N bytes 2A to every reply
   --flood              send filler bytes 2A for as long as the line takes them (replies, if
-                       any, go out between them); it starts with the mode, before any command
+                       any, go out between them); the line is full before the mode is announced
   --hangup-after N     close the pty master once N bytes have been received in this mode; the
                        other side then sees a hung-up line
   --initial SETUP       the line settings the pty starts with, SPEED,8N1 or SPEED,8N2, and
@@ -256,8 +256,9 @@ MICROS is CLOCK_MONOTONIC in microseconds. Events:
   settings speed=N bits=N parity=none|even|odd|mark|space stop=1|2 rtscts=on|off
                               the line settings, logged at start and whenever they change
                               (polled every millisecond; on a pty bits=8 parity=none always)
-  recv HEX...                 one chunk received, bytes in upper-case hex
-  send HEX...                 one chunk sent
+  recv HEX...                 one chunk received, bytes in upper-case hex; stamped when read
+  send HEX...                 one chunk sent; stamped when written. A reply's delay and a
+                              trickle's gaps are timed from these stamps
   hangup RECEIVED             the master was closed after RECEIVED bytes
   control-error GENERATION MESSAGE   a control file that was not applied
   stop                        the emulator is ending

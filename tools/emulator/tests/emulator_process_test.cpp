@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -67,6 +68,10 @@ std::string hex(const std::string& bytes) {
     }
     return out;
 }
+
+// Room for a loaded 2-core machine in every wait and upper bound on real time: the emulator
+// may not get the processor for a while, but no correct run takes this long.
+constexpr int kPatienceMs = 2000;
 
 const std::string kStart("\x1F\x28\x65\x01\x49\x4E", 6);
 const std::string kProductRequest("\x1F\x28\x65\x40\x30", 5);
@@ -179,22 +184,32 @@ class EmulatorProcessTest : public testing::Test {
         fs::rename(temporary, control_);
     }
 
-    // Waits until the log's first line is "mode GENERATION...".
-    bool waitForMode(const std::string& generation) {
-        for (int i = 0; i < 300; ++i) {
+    // Reads the log until done(log) holds or the time is up; returns the last log read.
+    std::vector<LogLine> waitForLog(const std::function<bool(const std::vector<LogLine>&)>& done,
+                                    int pollMs = 5) {
+        auto end = Clock::now() + std::chrono::milliseconds(kPatienceMs);
+        for (;;) {
             std::vector<LogLine> log = readLog(log_);
-            if (!log.empty() && log[0].event == "mode" &&
-                (log[0].details + " ").rfind(generation + " ", 0) == 0) {
-                return true;
+            if (done(log) || Clock::now() >= end) {
+                return log;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
         }
-        return false;
     }
 
-    std::vector<LogLine> logAfter(int ms) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        return readLog(log_);
+    // The log once it holds at least count events of that kind.
+    std::vector<LogLine> waitForEvents(const std::string& event, size_t count) {
+        return waitForLog(
+            [&](const std::vector<LogLine>& log) { return eventsOf(log, event).size() >= count; });
+    }
+
+    // Waits until the log's first line is "mode GENERATION...".
+    bool waitForMode(const std::string& generation, int pollMs = 10) {
+        auto isMode = [&](const std::vector<LogLine>& log) {
+            return !log.empty() && log[0].event == "mode" &&
+                   (log[0].details + " ").rfind(generation + " ", 0) == 0;
+        };
+        return isMode(waitForLog(isMode, pollMs));
     }
 
     std::string dir_, link_, log_, control_, ready_;
@@ -208,6 +223,9 @@ struct ModeCase {
     std::string expected; // hex of every byte the display sends for start + product request
     int minimumMs;        // the replies must not come sooner
 };
+
+// The replies' floor holds exactly: the emulator times them from its reading of the request,
+// which comes after this test's write, and both read CLOCK_MONOTONIC.
 
 void PrintTo(const ModeCase& c, std::ostream* os) {
     *os << c.name;
@@ -223,11 +241,12 @@ TEST_P(EmulatorModeTest, AnswersStartAndProductRequestAsTheModeSays) {
     auto begin = Clock::now();
     writeAll(slave_, kStart + kProductRequest);
     size_t want = c.expected.empty() ? 1 : (c.expected.size() + 1) / 3;
-    std::string got = readFor(slave_, want, c.expected.empty() ? 400 : c.minimumMs + 2000);
+    std::string got = readFor(slave_, want, c.expected.empty() ? 400 : c.minimumMs + kPatienceMs);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
     EXPECT_EQ(c.expected, hex(got));
     if (!c.expected.empty()) {
         EXPECT_GE(ms.count(), c.minimumMs);
+        EXPECT_LT(ms.count(), c.minimumMs + kPatienceMs);
     }
 }
 
@@ -260,17 +279,18 @@ TEST_F(EmulatorProcessTest, AnswersCommandsSplitAcrossWrites) {
         writeAll(slave_, std::string(1, c));
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
+    EXPECT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
 }
 
 TEST_F(EmulatorProcessTest, LogsEveryChunkWithRisingTimestamps) {
     ASSERT_TRUE(start({}));
     ASSERT_GE(openSlave(), 0);
     writeAll(slave_, "\x1B\x40");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Two chunks only if the first was read before the second was written.
+    waitForEvents("recv", 1);
     writeAll(slave_, kStart);
-    ASSERT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
-    std::vector<LogLine> log = logAfter(50);
+    ASSERT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
+    std::vector<LogLine> log = waitForEvents("send", 1);
     ASSERT_GE(log.size(), 5u);
     EXPECT_EQ("mode", log[0].event);
     EXPECT_EQ("0", log[0].details);
@@ -292,20 +312,25 @@ TEST_F(EmulatorProcessTest, LogsTheLineSettingsWhenTheyChange) {
     t.c_cflag = (t.c_cflag & ~CSTOPB) | CRTSCTS;
     cfsetspeed(&t, B38400);
     ASSERT_EQ(0, tcsetattr(slave_, TCSANOW, &t));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Settings are polled, not signalled: each change must stand until the log has it.
+    waitForEvents("settings", 2);
     ASSERT_EQ(0, tcsetattr(slave_, TCSANOW, &before));
     EXPECT_EQ((std::vector<std::string>{"speed=9600 bits=8 parity=none stop=2 rtscts=off",
                                         "speed=38400 bits=8 parity=none stop=1 rtscts=on",
                                         "speed=9600 bits=8 parity=none stop=2 rtscts=off"}),
-              eventsOf(logAfter(30), "settings"));
+              eventsOf(waitForEvents("settings", 3), "settings"));
 }
 
+// The log's send times are the readings the next byte is scheduled from, so no gap between
+// them is ever short of the trickle's; only the lateness of a loaded machine varies.
 TEST_F(EmulatorProcessTest, TricklesRepliesOneByteAtATime) {
-    ASSERT_TRUE(start({"--trickle", "15"}));
+    const unsigned long long gapMicros = 20000;
+    const unsigned long long latenessMicros = 200000; // room for a loaded 2-core machine
+    ASSERT_TRUE(start({"--trickle", "20"}));
     ASSERT_GE(openSlave(), 0);
     writeAll(slave_, kStart);
-    ASSERT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
-    std::vector<LogLine> log = logAfter(20);
+    ASSERT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
+    std::vector<LogLine> log = waitForEvents("send", 4);
     std::vector<unsigned long long> sends;
     std::vector<std::string> bytes;
     for (const LogLine& l : log) {
@@ -316,7 +341,8 @@ TEST_F(EmulatorProcessTest, TricklesRepliesOneByteAtATime) {
     }
     EXPECT_EQ((std::vector<std::string>{"28", "65", "01", "00"}), bytes);
     for (size_t i = 1; i < sends.size(); ++i) {
-        EXPECT_GE(sends[i] - sends[i - 1], 15000u);
+        EXPECT_GE(sends[i] - sends[i - 1], gapMicros) << "byte " << i;
+        EXPECT_LT(sends[i] - sends[i - 1], gapMicros + latenessMicros) << "byte " << i;
     }
 }
 
@@ -328,6 +354,37 @@ TEST_F(EmulatorProcessTest, FloodsForAsLongAsTheLineTakesBytes) {
     EXPECT_EQ(std::string::npos, got.find_first_not_of('\x2A'));
 }
 
+// Every byte a flooding line holds without waiting for the emulator.
+size_t bytesWaiting(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return 0;
+    }
+    size_t total = 0;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        total += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return total;
+}
+
+// A client opens the line the moment it sees the mode: the flood must be on the line by then,
+// at least a drain's worth (64 reads of 64 bytes), not still on its way.
+TEST_F(EmulatorProcessTest, FloodIsOnTheLineWhenTheModeIsAnnounced) {
+    ASSERT_TRUE(start({"--flood"}));
+    EXPECT_GE(bytesWaiting(link_), 4096u) << "at ready";
+    control("1 --flood");
+    ASSERT_TRUE(waitForMode("1", 0));
+    EXPECT_GE(bytesWaiting(link_), 4096u) << "at the mode line";
+    std::vector<LogLine> log = readLog(log_);
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ("pty", log[1].event);
+    EXPECT_EQ("settings", log[2].event);
+    EXPECT_EQ("send", log[3].event);
+}
+
 TEST_F(EmulatorProcessTest, HangsUpAfterTheGivenNumberOfBytes) {
     ASSERT_TRUE(start({"--hangup-after", "3"}));
     ASSERT_GE(openSlave(), 0);
@@ -336,9 +393,9 @@ TEST_F(EmulatorProcessTest, HangsUpAfterTheGivenNumberOfBytes) {
     EXPECT_TRUE(fs::is_symlink(link_));
     writeAll(slave_, "CD");
     pollfd p{slave_, POLLIN, 0};
-    ASSERT_EQ(1, ::poll(&p, 1, 2000));
+    ASSERT_EQ(1, ::poll(&p, 1, kPatienceMs));
     EXPECT_NE(0, p.revents & POLLHUP);
-    std::vector<LogLine> log = logAfter(20);
+    std::vector<LogLine> log = readLog(log_);
     EXPECT_EQ((std::vector<std::string>{"4"}), eventsOf(log, "hangup"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
     EXPECT_EQ(0, stop());
@@ -353,7 +410,7 @@ TEST_F(EmulatorProcessTest, ControlFileSwitchesModeOnAFreshPtyAndRestartsTheLog)
     ASSERT_GE(openSlave(), 0);
     writeAll(slave_, kStart);
     EXPECT_EQ("", hex(readFor(slave_, 1, 300)));
-    std::vector<LogLine> log = readLog(log_);
+    std::vector<LogLine> log = waitForEvents("recv", 1);
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ("1 --silent --initial 9600,8N2", log[0].details);
     EXPECT_EQ("pty " + fs::read_symlink(link_).string(), log[1].event + " " + log[1].details);
@@ -362,8 +419,7 @@ TEST_F(EmulatorProcessTest, ControlFileSwitchesModeOnAFreshPtyAndRestartsTheLog)
 
     // A bad control file is reported and changes nothing.
     control("2 --frobnicate");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    log = readLog(log_);
+    log = waitForEvents("control-error", 1);
     EXPECT_EQ("1 --silent --initial 9600,8N2", log[0].details);
     EXPECT_EQ((std::vector<std::string>{"2 unknown option --frobnicate"}),
               eventsOf(log, "control-error"));
@@ -374,7 +430,7 @@ TEST_F(EmulatorProcessTest, ControlFileSwitchesModeOnAFreshPtyAndRestartsTheLog)
     ASSERT_GE(openSlave(), 0);
     writeAll(slave_, kProductRequest);
     EXPECT_EQ("28 65 40 43 55 34 30 30 32 36 2D 54 57 32 30 30 41 20",
-              hex(readFor(slave_, 18, 2000)));
+              hex(readFor(slave_, 18, kPatienceMs)));
 }
 
 TEST_F(EmulatorProcessTest, ControlFileRestoresAfterAHangUp) {
@@ -390,7 +446,7 @@ TEST_F(EmulatorProcessTest, ControlFileRestoresAfterAHangUp) {
     ::close(slave_);
     ASSERT_GE(openSlave(), 0);
     writeAll(slave_, kStart);
-    EXPECT_EQ(kAck, hex(readFor(slave_, 4, 2000)));
+    EXPECT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
 }
 
 TEST_F(EmulatorProcessTest, StopsOnSignalsAndRemovesItsLink) {

@@ -38,7 +38,7 @@ ldt_probe_windows_build() {
   else
     LDT_WINDOWS_BUILD=win64
     LDT_WINE_LOADER=$ldt_wine64_loader
-    LDT_WINE_NOTE="no 32-bit programs on this machine ($why): the Windows tests use the 64-bit build win64 under Wine's 64-bit loader"
+    LDT_WINE_NOTE="no 32-bit programs on this machine ($why): using the 64-bit build win64 under Wine's 64-bit loader instead"
     # Debian's wrappers (wine, wineboot, winepath) would pick the 32-bit loader; the 64-bit
     # one must also be the loader that Wine starts its own helpers with.
     export WINELOADER=$ldt_wine64_loader

@@ -88,7 +88,7 @@ def sha256(data):
 
 
 def write_zip(path, folder, epoch, files):
-    stamp = time.gmtime(epoch)[:6]
+    stamp = max(time.gmtime(epoch)[:6], (1980, 1, 1, 0, 0, 0))  # the earliest a zip can hold
     contents = [(os.path.basename(f), open(f, "rb").read()) for f in files]
     sums = "".join(f"{sha256(data)}  {name}\n" for name, data in contents)
     contents.append((SUMS, sums.encode()))

@@ -71,9 +71,12 @@ def main():
     guide, texts = sys.argv[1], sys.argv[2]
     with open(texts, encoding="utf-8") as f:
         outcomes = json.load(f)
-    ast = json.loads(
-        subprocess.run(["pandoc", "-f", "markdown", "-t", "json", guide],
-                       check=True, capture_output=True, text=True).stdout)
+    try:
+        ast = json.loads(
+            subprocess.run(["pandoc", "-f", "markdown", "-t", "json", guide],
+                           check=True, capture_output=True, text=True).stdout)
+    except FileNotFoundError:
+        sys.exit("check_guide: pandoc is missing (Debian package pandoc)")
     base = os.path.dirname(os.path.abspath(guide))
 
     problems = []

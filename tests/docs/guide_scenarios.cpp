@@ -54,8 +54,10 @@ const ProgramCase kProgramCases[] = {
     {"pass", "", L"COM14", true},
     {"unknown-product", "--product unknown", L"COM14", true},
     {"silent", "--silent", L"COM14", true},
+    // Every answer one byte too long: both are marked (Incorrect).
     {"incorrect", "--overlong 1", L"COM14", true},
     {"open-failure", "", L"COM19", true},
+    // /dev/null opens, but has no line settings to read.
     {"get-comm-state", "", L"COM18", true},
     // The line goes once ESC @ and the greeting are in: the next write fails.
     {"write-file", "--hangup-after 27", L"COM14", true},

@@ -11,8 +11,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     HWND dialog =
         CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr, testDialogProc, 0);
     if (dialog == nullptr) {
+        // Read before any other call can replace it.
+        DWORD error = GetLastError();
+        // A dialog that fails after its window exists is destroyed inside CreateDialogParamW,
+        // and its destroy handling posts the quit message: left queued, that message would end
+        // the box's own message loop at once, before the technician could read it.
+        MSG quit;
+        PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
         wchar_t text[100];
-        wsprintfW(text, L"Error x%x", GetLastError());
+        wsprintfW(text, L"Error x%x", error);
         MessageBoxW(nullptr, text, L"CreateDialog", MB_OK | MB_ICONWARNING);
         return 1;
     }

@@ -158,9 +158,15 @@ INT_PTR CALLBACK testDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_CLOSE:
         closeDialog(dialog);
         return TRUE;
-    case WM_DESTROY:
+    case WM_DESTROY: {
+        // A dialog whose creation fails is destroyed inside CreateDialogParamW, whose caller
+        // then reads the last error to say why; the release's calls (looking up controls that
+        // were never made, opening a port) may set it, so it is put back.
+        DWORD creationError = GetLastError();
         exitCommand(dialog);
+        SetLastError(creationError);
         return TRUE;
+    }
     }
     return FALSE;
 }

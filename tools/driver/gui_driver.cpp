@@ -236,6 +236,43 @@ std::vector<std::wstring> comboEntries(HWND combo) {
 
 namespace {
 
+BOOL CALLBACK firstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+    *reinterpret_cast<WORD*>(found) = language;
+    return FALSE;
+}
+
+} // namespace
+
+bool copyWithResource(const std::wstring& exePath, const std::wstring& copyPath, LPCWSTR type,
+                      WORD id, const std::vector<BYTE>& data) {
+    HMODULE original = LoadLibraryExW(exePath.c_str(), nullptr,
+                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (original == nullptr) {
+        return false;
+    }
+    // A resource added in another language would sit beside the original, which might win.
+    constexpr WORD kNone = 0xFFFF;
+    WORD language = kNone;
+    EnumResourceLanguagesW(original, type, MAKEINTRESOURCEW(id), firstLanguage,
+                           reinterpret_cast<LONG_PTR>(&language));
+    FreeLibrary(original);
+    if (language == kNone || !CopyFileW(exePath.c_str(), copyPath.c_str(), FALSE)) {
+        return false;
+    }
+    HANDLE update = BeginUpdateResourceW(copyPath.c_str(), FALSE);
+    if (update == nullptr) {
+        return false;
+    }
+    if (!UpdateResourceW(update, type, MAKEINTRESOURCEW(id), language,
+                         const_cast<BYTE*>(data.data()), static_cast<DWORD>(data.size()))) {
+        EndUpdateResourceW(update, TRUE);
+        return false;
+    }
+    return EndUpdateResourceW(update, FALSE) != 0;
+}
+
+namespace {
+
 uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
     crc = ~crc;
     for (size_t i = 0; i < n; ++i) {

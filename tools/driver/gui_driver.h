@@ -81,6 +81,11 @@ void dismiss(HWND box);
 // The entries of a combo box's list, in list order.
 std::vector<std::wstring> comboEntries(HWND combo);
 
+// Copies the exe to copyPath and replaces one resource of the copy, in the language the
+// original holds it in, with data; false on failure.
+bool copyWithResource(const std::wstring& exePath, const std::wstring& copyPath, LPCWSTR type,
+                      WORD id, const std::vector<BYTE>& data);
+
 // Saves what the screen shows of the window as a 24-bit PNG; false on failure.
 bool saveWindowPng(HWND window, const std::wstring& path);
 

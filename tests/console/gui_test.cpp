@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -404,5 +405,105 @@ INSTANTIATE_TEST_SUITE_P(Requests, LeaveDuringRunTest,
                                                     ? "CloseMessage"
                                                     : "ExitClick");
                          });
+
+// Dialog template 101 as a broken installation might hold it: the dialog window is made, then
+// its one control, of a class nobody registers, is not, and creation fails.
+std::vector<BYTE> templateWithUnknownControl() {
+    std::vector<BYTE> data;
+    auto word = [&](WORD w) {
+        data.push_back(static_cast<BYTE>(w));
+        data.push_back(static_cast<BYTE>(w >> 8));
+    };
+    auto dword = [&](DWORD d) {
+        word(LOWORD(d));
+        word(HIWORD(d));
+    };
+    auto string = [&](const wchar_t* text) {
+        for (; *text != L'\0'; ++text) {
+            word(static_cast<WORD>(*text));
+        }
+        word(0);
+    };
+    dword(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME);
+    dword(0);  // extended style
+    word(1);   // controls
+    word(50);  // x
+    word(50);  // y
+    word(229); // cx
+    word(130); // cy
+    word(0);   // no menu
+    word(0);   // the dialog class
+    string(driver::kDialogCaption);
+    while (data.size() % 4 != 0) {
+        data.push_back(0); // each control starts on a DWORD
+    }
+    dword(WS_CHILD | WS_VISIBLE);
+    dword(0);
+    word(7);
+    word(7);
+    word(50);
+    word(14);
+    word(1001);
+    string(L"NoSuchWindowClass");
+    word(0); // no text
+    word(0); // no creation data
+    return data;
+}
+
+INT_PTR CALLBACK plainDialogProc(HWND, UINT, WPARAM, LPARAM) {
+    return FALSE;
+}
+
+// The last error with which this system fails to create the exe's dialog 101, tried here with
+// a procedure that does nothing. Wine, like Windows before 10 21H1, gives no error (0) when a
+// control can't be made; later Windows give ERROR_CANNOT_FIND_WND_CLASS (0x57f).
+std::wstring creationFailureText(const std::wstring& exe) {
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module == nullptr) {
+        return L"<cannot load the copy>";
+    }
+    HWND dialog = CreateDialogParamW(module, MAKEINTRESOURCEW(101), nullptr, plainDialogProc, 0);
+    DWORD error = GetLastError();
+    FreeLibrary(module);
+    if (dialog != nullptr) {
+        DestroyWindow(dialog);
+        return L"<the dialog was created>";
+    }
+    std::wostringstream text;
+    text << L"Error x" << std::hex << error;
+    return text.str();
+}
+
+TEST(StartupTest, ShowsErrorBoxUntilDismissedThenExitsOneWhenTheDialogCannotBeCreated) {
+    std::wstring copy = driver::windowsPath(env("LDT_LOGS") + "/LineDisplayTest-nodialog.exe");
+    ASSERT_TRUE(driver::copyWithResource(driver::windowsPath(env("LDT_APP")), copy, RT_DIALOG, 101,
+                                         templateWithUnknownControl()));
+    std::wstring expected = creationFailureText(copy);
+    ASSERT_EQ(expected.rfind(L"Error x", 0), 0u) << "the broken template must fail here too";
+
+    AppProcess app;
+    ASSERT_TRUE(app.start(copy));
+    HWND box = nullptr;
+    driver::waitUntil(
+        [&] {
+            box = app.waitForMessageBox(L"CreateDialog", 0);
+            return box != nullptr || !app.running();
+        },
+        30000);
+    ASSERT_NE(box, nullptr) << "no CreateDialog box; exit code " << app.waitForExit(0);
+    MessageBoxInfo info = driver::describeMessageBox(box);
+    EXPECT_EQ(info.text, expected);
+    EXPECT_EQ(info.owner, nullptr);
+    EXPECT_TRUE(info.hasIcon) << "the warning icon";
+    EXPECT_EQ(info.buttonCount, 1);
+
+    // Nothing but the technician ends the box.
+    Sleep(1500);
+    EXPECT_TRUE(app.running());
+    EXPECT_TRUE(IsWindowVisible(box)) << "the box closed by itself";
+    driver::dismiss(box);
+    EXPECT_EQ(app.waitForExit(), 1u);
+}
 
 } // namespace

@@ -1,13 +1,14 @@
 // The dialog procedure in this process: what initialisation leaves in the record and on the
-// window, and what happens when it throws: an allocation failure (WinException from the
-// new-handler) or anything else. The template and icons come from the
-// built LineDisplayTest.exe, loaded as data.
+// window, what it returns to the dialog manager and where the focus lands, and what happens when
+// it throws: an allocation failure (WinException from the new-handler) or anything else. The
+// template and icons come from the built LineDisplayTest.exe, loaded as data.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
 #include <new>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -80,6 +81,32 @@ TEST_F(TestDialogStartTest, FillsTheRecordAndSetsTheWindowIconThenCloseFreesIt) 
     EXPECT_EQ(msg.wParam, 0u);
 }
 
+// A dialog whose creation fails is destroyed inside CreateDialogParamW, whose caller reads the
+// last error afterwards: the destroy handling leaves it as it found it, even when the release it
+// runs fails to open a port. (The procedure is called as the destroy would call it: destroying a
+// shown window here would itself reset the error before the procedure sees it.)
+TEST_F(TestDialogStartTest, DestroyLeavesTheLastErrorAsItFoundIt) {
+    HWND dialog =
+        CreateDialogParamW(module_, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr, testDialogProc, 0);
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_NE(DialogState, nullptr);
+    // After a display has answered, the release opens the port the port box names.
+    DisplayAnswered = true;
+    driver::setText(GetDlgItem(dialog, IDC_PORT), L"LDTNOSUCHPORT");
+    SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+    testDialogProc(dialog, WM_DESTROY, 0, 0);
+    DWORD error = GetLastError();
+    DisplayAnswered = false;
+    MSG msg;
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit is posted";
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+
+    DestroyWindow(dialog); // the release has run: this one only posts the quit
+    PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    delete DialogState;
+    DialogState = nullptr;
+}
+
 // What the box said that the failed initialisation showed.
 struct SeenBox {
     std::wstring caption;
@@ -88,17 +115,51 @@ struct SeenBox {
     bool hasIcon = false;
 };
 
-struct Failure {
+// One start of the dialog: the configured port, what fails, and what initialisation returns
+// to the dialog manager, where the focus lands and which Exception box it shows.
+struct InitCase {
     const char* name;
-    void (*install)(); // makes the next operator new of the failing thread throw
-    const wchar_t* text;
+    const wchar_t* configuredPort; // empty: no "Port" value
+    void (*install)();             // makes the next operator new of this thread throw; or none
+    const wchar_t* boxText;        // the Exception box's text; nullptr: no box
+    INT_PTR returns;
+    const char* focus;
 };
+
+// Failures name the row, not its bytes.
+void PrintTo(const InitCase& row, std::ostream* out) {
+    *out << row.name;
+}
 
 void installUnknownThrow() {
     std::set_new_handler([] { throw 42; });
 }
 
-class TestDialogInitTest : public testing::TestWithParam<Failure> {
+// What testDialogProc answered to WM_INITDIALOG; the dialog manager acts on it and drops it.
+INT_PTR InitResult = 0;
+
+INT_PTR CALLBACK recordingDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    INT_PTR result = testDialogProc(dialog, message, wParam, lParam);
+    if (message == WM_INITDIALOG) {
+        InitResult = result;
+    }
+    return result;
+}
+
+// The control of this thread that has the focus; the port box's focus is its edit field.
+std::string focusName(HWND dialog) {
+    HWND focus = GetFocus();
+    HWND port = GetDlgItem(dialog, IDC_PORT);
+    if (focus == nullptr) {
+        return "none";
+    }
+    if (focus == port || GetParent(focus) == port) {
+        return "port";
+    }
+    return focus == GetDlgItem(dialog, IDC_TEST) ? "Test" : "other";
+}
+
+class TestDialogInitTest : public testing::TestWithParam<InitCase> {
 protected:
     void SetUp() override {
         module_ = LoadLibraryExW(ExePath.c_str(), nullptr,
@@ -106,27 +167,33 @@ protected:
         ASSERT_NE(module_, nullptr);
         ModuleInstance = module_;
         DialogState = nullptr;
+        InitResult = 12345;
     }
     void TearDown() override {
         std::set_new_handler(nullptr);
         FreeLibrary(module_);
+        driver::setConfiguredPort(L""); // the prefix is shared with the other console tests
     }
 
     HMODULE module_ = nullptr;
 };
 
-TEST_P(TestDialogInitTest, ShowsExceptionBoxAndKeepsTheDialogWithoutARecord) {
-    const Failure& failure = GetParam();
-    failure.install();
+TEST_P(TestDialogInitTest, ReturnsWhereTheFocusGoesAndShowsAnyFailure) {
+    const InitCase& row = GetParam();
+    ASSERT_TRUE(driver::setConfiguredPort(row.configuredPort));
+    if (row.install != nullptr) {
+        row.install();
+    }
 
-    // The box is modal on this thread: another thread reads and dismisses it.
+    // A box is modal on this thread: another thread reads and dismisses it.
     SeenBox seen;
+    std::atomic<bool> created{false};
     std::thread reader([&] {
-        driver::waitUntil(
+        bool ended = driver::waitUntil(
             [&] {
                 HWND box = FindWindowW(L"#32770", L"Exception");
                 if (box == nullptr || !IsWindowVisible(box)) {
-                    return false;
+                    return created.load();
                 }
                 driver::MessageBoxInfo info = driver::describeMessageBox(box);
                 seen = {info.caption, info.text, info.owner, info.hasIcon};
@@ -134,23 +201,36 @@ TEST_P(TestDialogInitTest, ShowsExceptionBoxAndKeepsTheDialogWithoutARecord) {
                 return true;
             },
             30000);
-        if (seen.caption.empty()) {
-            // The box never came: this thread is the only one that could end the modal loop.
-            std::fprintf(stderr, "no Exception box appeared\n");
+        if (!ended) {
+            // A box of another caption holds the modal loop, and only this thread could end it.
+            std::fprintf(stderr, "the dialog was not created and no Exception box appeared\n");
             std::fflush(stderr);
             ExitProcess(1);
         }
     });
 
-    FailingThread = GetCurrentThreadId();
-    HWND dialog =
-        CreateDialogParamW(module_, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr, testDialogProc, 0);
+    if (row.install != nullptr) {
+        FailingThread = GetCurrentThreadId();
+    }
+    HWND dialog = CreateDialogParamW(module_, MAKEINTRESOURCEW(IDD_TEST_DIALOG), nullptr,
+                                     recordingDialogProc, 0);
     FailingThread = 0;
+    created = true;
     reader.join();
-    ASSERT_NE(dialog, nullptr) << "the dialog is created even though its initialisation failed";
+    ASSERT_NE(dialog, nullptr) << "the dialog is created even when its initialisation fails";
 
+    EXPECT_EQ(InitResult, row.returns);
+    EXPECT_EQ(focusName(dialog), row.focus);
+    MSG msg;
+    if (row.boxText == nullptr) {
+        EXPECT_EQ(seen.caption, L"") << "a box although nothing failed: " << row.name;
+        EXPECT_NE(DialogState, nullptr);
+        SendMessageW(dialog, WM_CLOSE, 0, 0);
+        PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE); // the destroy posts one
+        return;
+    }
     EXPECT_EQ(seen.caption, L"Exception");
-    EXPECT_EQ(seen.text, failure.text);
+    EXPECT_EQ(seen.text, row.boxText);
     EXPECT_EQ(seen.owner, nullptr);
     EXPECT_TRUE(seen.hasIcon) << "the warning icon";
     EXPECT_EQ(DialogState, nullptr);
@@ -166,7 +246,6 @@ TEST_P(TestDialogInitTest, ShowsExceptionBoxAndKeepsTheDialogWithoutARecord) {
     EXPECT_EQ(driver::text(result), L"Ready");
     // Exit still ends the loop: the quit message is posted, and the window stays.
     SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_EXIT, BN_CLICKED), 0);
-    MSG msg;
     ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(msg.wParam, 0u);
     EXPECT_TRUE(IsWindow(dialog));
@@ -174,11 +253,17 @@ TEST_P(TestDialogInitTest, ShowsExceptionBoxAndKeepsTheDialogWithoutARecord) {
     PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE); // the destroy posts one too
 }
 
+// A port configured makes initialisation focus Test itself (FALSE); otherwise it leaves the
+// focus to the dialog manager (TRUE), which gives it to the port box. A failure returns TRUE
+// or -1 before any port is read, so the port box gets the focus even with one configured.
 INSTANTIATE_TEST_SUITE_P(
-    Failures, TestDialogInitTest,
-    testing::Values(Failure{"OutOfMemory", installAllocationFailureHandler, L"Out of memory"},
-                    Failure{"Unknown", installUnknownThrow, L"Unknown"}),
-    [](const testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
+    Starts, TestDialogInitTest,
+    testing::Values(InitCase{"NoPortConfigured", L"", nullptr, nullptr, TRUE, "port"},
+                    InitCase{"PortConfigured", L"COM5", nullptr, nullptr, FALSE, "Test"},
+                    InitCase{"OutOfMemory", L"COM5", installAllocationFailureHandler,
+                             L"Out of memory", TRUE, "port"},
+                    InitCase{"Unknown", L"COM5", installUnknownThrow, L"Unknown", -1, "port"}),
+    [](const testing::TestParamInfo<InitCase>& info) { return std::string(info.param.name); });
 
 } // namespace
 

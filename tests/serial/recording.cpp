@@ -103,5 +103,8 @@ void RecordingLink::close() {
 
 void RecordingLink::pause(uint32_t ms) {
     calls.push_back("pause " + std::to_string(ms));
+    if (beforePause) {
+        beforePause(ms);
+    }
     inner_.pause(ms);
 }

@@ -4,6 +4,7 @@
 #include "display/console_operations.h"
 #include "display/serial_link.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ class RecordingLink : public SerialLink {
     explicit RecordingLink(SerialLink& inner) : inner_(inner) {}
 
     std::vector<std::string> calls;
+    // Called with each pause before it is passed on: a test looks at the line there, while
+    // the run holds it as it is.
+    std::function<void(uint32_t ms)> beforePause;
     // The calls without the reads and pauses of reply collection, whose number depends on
     // timing: reads of other than 64 bytes, and pauses of 1 and 100 ms.
     std::vector<std::string> callsOutsideCollection() const;

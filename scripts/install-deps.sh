@@ -12,7 +12,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb xdotool x11-apps \
-         imagemagick fonts-wine \
+         imagemagick fonts-wine pandoc \
          cmake g++ clang libclang-rt-14-dev libgtest-dev python3 procps; do
   have "$p" || need+=("$p")
 done

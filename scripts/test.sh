@@ -51,6 +51,9 @@ else
     sh -c 'cmake --preset win64 && cmake --build --preset win64'
 fi
 
+# The release zip: the exe just built, the guide as one HTML page, the checksums.
+step "release package" package "" bash scripts/package.sh --check
+
 # No retry: these run real programs against real time, and a test that fails once has found
 # something.
 step "Windows tests ($windows build)" windows "$wine_hint" \

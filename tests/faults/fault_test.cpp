@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -69,33 +68,34 @@ std::wstring expectedReport(const std::string& ack, const std::string& product) 
     return report.substr(0, kReportUnits);
 }
 
-// Empty when report is a first reply's dump cut at the report's capacity: the header with a
-// count of bytes too many to show, then "XX " pieces up to unit 255; else what is wrong.
-std::string cutFirstDumpProblem(const std::wstring& report) {
+// Empty when report is the one for two replies of filler bytes 2A of the counts its headers
+// show, cut at the report's capacity; else what is wrong. How many bytes a collection's reads
+// bring depends on how full the line is at that moment, so the counts come from the report;
+// each must reach what its collection asked for, since a flood is never silent.
+std::string floodReportProblem(const std::wstring& report) {
     const std::wstring head = L"User set up mode start returned ";
-    if (report.size() != kReportUnits) {
-        return "the report is " + std::to_string(report.size()) + " units long";
-    }
     if (report.compare(0, head.size(), head) != 0) {
         return "the report does not begin with the first reply's header";
     }
-    size_t at = head.size();
-    unsigned long count = std::wcstoul(report.c_str() + at, nullptr, 10);
-    at = report.find(L" bytes: ", at);
-    if (at == std::wstring::npos) {
-        return "no byte count in the header";
+    unsigned long ack = std::wcstoul(report.c_str() + head.size(), nullptr, 10);
+    if (ack < 4) {
+        return "the first reply has " + std::to_string(ack) + " bytes, fewer than asked for";
     }
-    at += 8;
-    if (count * 3 < kReportUnits - at) {
-        return "a dump of " + std::to_string(count) + " bytes does not fill the report";
-    }
-    for (size_t i = at; i < report.size(); ++i) {
-        bool blank = (i - at) % 3 == 2;
-        bool ok =
-            blank ? report[i] == L' ' : std::iswxdigit(report[i]) && !std::iswlower(report[i]);
-        if (!ok) {
-            return "unit " + std::to_string(i) + " breaks the dump";
+    // The second count as far as the report shows it: digits cut off at the end are cut off
+    // in the expected report too.
+    unsigned long product = 18;
+    const std::wstring returned = L"returned ";
+    size_t at = report.find(returned, head.size());
+    if (at != std::wstring::npos && at + returned.size() < report.size()) {
+        wchar_t* end = nullptr;
+        product = std::wcstoul(report.c_str() + at + returned.size(), &end, 10);
+        if (std::wstring(end).rfind(L" bytes:", 0) == 0 && product < 18) {
+            return "the product reply has " + std::to_string(product) + " bytes, fewer than asked";
         }
+    }
+    std::wstring expected = expectedReport(std::string(ack, '\x2A'), std::string(product, '\x2A'));
+    if (report != expected) {
+        return "the report is not the filler's, which reads:\n" + narrow(expected);
     }
     return "";
 }
@@ -124,9 +124,7 @@ int messageBoxCount(const AppProcess& app) {
 
 class FaultTest : public testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(setMode(""));
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(setMode("")); }
 
     // A fresh line on COM12 with the display behaving as the emulator options say.
     void setMode(const std::string& options) {
@@ -205,10 +203,12 @@ class FaultTest : public testing::Test {
     AppProcess app_;
 };
 
-// A device that never stops sending. Over a pty the line still runs dry for a moment now and
-// then (the reads outpace its refilling), so what shows here is that the run ends, in time,
-// with its report cut; the drain's own bound is checked against a fake link.
-TEST_F(FaultTest, FloodingDisplayCannotHoldTheRunAndItsReportIsCut) {
+// A device that never stops sending. The emulator fills the line before the mode begins and
+// keeps topping it up, but a read may still find it empty for a moment, so how much the drain
+// and each collection take is the line's business. What shows here is that the run ends, in
+// time, with the report the filler that came makes, kept to its capacity; the drain's bound is
+// checked against a fake link, its rules over the real link by the serial tests.
+TEST_F(FaultTest, FloodingDisplayCannotHoldTheRunAndItsReportKeepsToItsCapacity) {
     setMode("--flood");
     std::string line = main_.pty();
     ASSERT_NO_FATAL_FAILURE(start());
@@ -217,10 +217,11 @@ TEST_F(FaultTest, FloodingDisplayCannotHoldTheRunAndItsReportIsCut) {
         DWORD began = GetTickCount();
         ASSERT_NO_FATAL_FAILURE(pressTest());
         ASSERT_TRUE(runEnded(15000)) << "run " << run << ": the flood held the window";
-        // 700 ms of pauses; both collections end at once on their expected counts.
+        // 700 ms of pauses, both collections end at once on their counts, and a drain that
+        // stops by its bound is over in milliseconds: the rest is room for a loaded machine.
         EXPECT_LT(GetTickCount() - began, 5000u) << "run " << run;
         std::wstring report = text(kResult);
-        EXPECT_EQ(cutFirstDumpProblem(report), "") << "run " << run << ":\n" << narrow(report);
+        EXPECT_EQ(floodReportProblem(report), "") << "run " << run << ":\n" << narrow(report);
         EXPECT_EQ(messageBoxCount(app_), 0);
         EXPECT_EQ(portHolders(line, false), "") << "run " << run << " left the port open";
     }
@@ -229,9 +230,10 @@ TEST_F(FaultTest, FloodingDisplayCannotHoldTheRunAndItsReportIsCut) {
 }
 
 TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
-    // 4.7 s of silence before each reply, then its bytes 100 ms apart: the product reply takes
-    // 6.4 s in all, so each byte must start the silence count afresh.
-    setMode("--delay 4700 --trickle 100");
+    // 4.6 s of silence before each reply, then its bytes 100 ms apart: the product reply takes
+    // 6.3 s in all, so each byte must start the silence count afresh. The run gives up no
+    // sooner than 49 pauses of 100 ms after its request: 300 ms to spare for a loaded machine.
+    setMode("--delay 4600 --trickle 100");
     std::string line = main_.pty();
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(pressTest());
@@ -255,14 +257,15 @@ TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
         }
         ASSERT_LT(first, log.size()) << "no answer to " << request;
         uint64_t silence = log[first].micros - log[asked].micros;
+        // The emulator times a reply from the stamp of its request: the floor holds exactly.
         EXPECT_GE(silence, 4600000u) << request;
-        EXPECT_LT(silence, 5000000u) << request << ": more than the silence limit";
+        EXPECT_LT(silence, 4900000u) << request << ": the emulator was too late for the case";
         if (request == "1F 28 65 40 30") {
             size_t last = first;
             for (size_t i = first; i < log.size() && log[i].kind != "recv"; ++i) {
                 last = log[i].kind == "send" ? i : last;
             }
-            EXPECT_GT(log[last].micros - log[asked].micros, 6000000u);
+            EXPECT_GE(log[last].micros - log[asked].micros, 6300000u);
         }
     }
     ASSERT_NO_FATAL_FAILURE(expectUsable());

@@ -98,9 +98,9 @@ if [ ! -f "$ready" ]; then
   # A new prefix is made before the long-lived server starts: creating it under a running
   # server left a second server behind, writing object dumps into the log without end.
   # (The 64-bit loader alone also says it can't start syswow64's rundll32; that is harmless.)
-  setsid "$LDT_WINE_LOADER" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
+  setsid -w "$LDT_WINE_LOADER" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
   # Without a window manager Wine waits ~2 s whenever a top-level window goes away.
-  setsid "$LDT_WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+  setsid -w "$LDT_WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
     </dev/null >>"$logdir/wineboot.log" 2>&1 ||
     fail "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
   wineserver -w >/dev/null 2>&1 || true

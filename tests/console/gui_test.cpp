@@ -107,6 +107,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(driver::clearSerialMap());
         ASSERT_TRUE(driver::setConfiguredPort(L""));
+        ASSERT_TRUE(driver::setConfiguredPort(L"", driver::kOtherView));
         good_.mark();
         unknown_.mark();
         silent_.mark();
@@ -188,6 +189,17 @@ TEST_F(TestDialogTest, ShowsConfiguredPortListAndFocusesTestWhenPortIsConfigured
     EXPECT_EQ(driver::text(app_.dialog()), L"Velmar qz71 LineDisplay Test");
     pressExitAndExpectCode();
     EXPECT_EQ(good_.received(), "") << "Exit before any test opens no port";
+}
+
+// The program opens the OPOS key with no view flag: a "Port" kept only in the other view
+// (the 64-bit one, for the 32-bit program) is not its configuration.
+TEST_F(TestDialogTest, IgnoresAPortConfiguredOnlyInTheOtherRegistryView) {
+    ASSERT_TRUE(driver::setConfiguredPort(L"COM5", driver::kOtherView));
+    start(L"");
+    EXPECT_EQ(text(kPort), L"");
+    EXPECT_EQ(focusName(), "port");
+    pressExitAndExpectCode();
+    EXPECT_TRUE(driver::setConfiguredPort(L"", driver::kOtherView));
 }
 
 TEST_F(TestDialogTest, FocusesPortBoxWhenNoPortIsConfigured) {

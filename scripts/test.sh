@@ -15,7 +15,7 @@ started=$SECONDS
 
 # NAME LOG HINT COMMAND...: runs COMMAND, its output both shown and kept in LOG.
 step() {
-  local name=$1 log=$logs/$2.log hint=$3 rc=0
+  local name=$1 log=$logs/$2.log hint=$3 rc=0 began=$SECONDS
   shift 3
   echo "== test: $name"
   "$@" 2>&1 | tee "$log" || rc=$?
@@ -23,6 +23,7 @@ step() {
     echo "test: FAILED at \"$name\" (exit $rc); its output is above and in $log${hint:+; $hint}" >&2
     exit $rc
   fi
+  echo "== test: $name: done in $((SECONDS - began)) s"
 }
 
 step "installing packages" install "" bash scripts/install-deps.sh

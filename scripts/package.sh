@@ -31,15 +31,23 @@ for tool in cmake i686-w64-mingw32-g++-posix pandoc python3; do
   command -v "$tool" >/dev/null || { echo "package: $tool is missing" >&2; exit 1; }
 done
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  if [ "$build" = build/win32 ]; then
-    cmake --preset win32 >/dev/null
-  else
-    cmake -S . -B "$build" --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
-      -DLDT_WERROR=ON >/dev/null
+mkdir -p "$build"
+log="$build/package-build.log"
+{
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    if [ "$build" = build/win32 ]; then
+      cmake --preset win32
+    else
+      cmake -S . -B "$build" --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DLDT_WERROR=ON
+    fi
   fi
-fi
-cmake --build "$build" --target LineDisplayTest -j2 >/dev/null
+  cmake --build "$build" --target LineDisplayTest -j2
+} >"$log" 2>&1 || {
+  tail -n 20 "$log" | sed 's/^/  /' >&2
+  echo "package: building the exe failed; the last lines of $log are above" >&2
+  exit 1
+}
 exe="$build/LineDisplayTest.exe"
 
 version=$(python3 scripts/package.py version "$exe")

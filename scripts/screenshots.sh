@@ -4,12 +4,16 @@
 # into docs/screenshots. Runs headless on a private X server, so the pictures never show a
 # desktop's window manager and come out the same from one run to the next.
 # Usage: scripts/screenshots.sh [--build-dir DIR] [--native-dir DIR]
-#   --build-dir   the Windows build tree (default build/win32; build/win32 is configured by its
-#                 preset when it has not been yet, any other tree must be configured already)
+#   --build-dir   the Windows build tree (default build/win32, or build/win64 on a machine that
+#                 runs no 32-bit programs; those two are configured by their presets when they
+#                 have not been yet, any other tree must be configured already)
 #   --native-dir  the native tree that builds the display emulator (default build/native)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build/win32
+# shellcheck source=wine-env.sh
+. scripts/wine-env.sh
+ldt_probe_windows_build
+build=build/$LDT_WINDOWS_BUILD
 native=build/native
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -19,20 +23,27 @@ while [ $# -gt 0 ]; do
   esac
 done
 out=docs/screenshots
+[ -z "$LDT_WINE_NOTE" ] || echo "screenshots: $LDT_WINE_NOTE"
 
-if [ ! -f "$native/CMakeCache.txt" ]; then
-  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Debug -DLDT_WERROR=ON >/dev/null
-fi
-cmake --build "$native" --target vfd-emulator -j2 >/dev/null
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  if [ "$build" = build/win32 ]; then
-    cmake --preset win32 >/dev/null
-  else
-    echo "screenshots: $build is not a configured Windows build tree" >&2
-    exit 1
+mkdir -p "$build"
+log="$build/screenshots-build.log"
+{
+  if [ ! -f "$native/CMakeCache.txt" ]; then
+    cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Debug -DLDT_WERROR=ON
   fi
-fi
-cmake --build "$build" --target LineDisplayTest guide_scenarios -j2 >/dev/null
+  cmake --build "$native" --target vfd-emulator -j2
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    case "$build" in
+      build/win32 | build/win64) cmake --preset "${build#build/}" ;;
+      *) echo "screenshots: $build is not a configured Windows build tree"; exit 1 ;;
+    esac
+  fi
+  cmake --build "$build" --target LineDisplayTest guide_scenarios -j2
+} >"$log" 2>&1 || {
+  tail -n 20 "$log" | sed 's/^/  /' >&2
+  echo "screenshots: the build failed; the last lines of $log are above" >&2
+  exit 1
+}
 
 raw=$(mktemp -d "${TMPDIR:-/tmp}/ldt-screenshots.XXXXXX")
 trap 'rm -rf "$raw"' EXIT

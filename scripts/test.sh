@@ -55,7 +55,7 @@ fi
 # The release zip: the exe just built, the guide as one HTML page, the checksums.
 step "release package" package "" bash scripts/package.sh --check
 
-# No retry: these run real programs against real time, and a test that fails once has found
+# Each test runs once: these run real programs against real time, and a test that fails once has found
 # something.
 step "Windows tests ($windows build)" windows "$wine_hint" \
   scripts/with-wine.sh "build/$windows" ctest --preset "$windows"

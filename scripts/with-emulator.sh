@@ -35,7 +35,8 @@ done
 
 mkdir -p "$WINEPREFIX/dosdevices" "$WINEPREFIX/../emulator-runs"
 dir=$(mktemp -d "$(cd "$WINEPREFIX/.." && pwd)/emulator-runs/run.XXXXXX")
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# shellcheck source=wine-env.sh
+. "$here/wine-env.sh"
 
 links=()
 names=()
@@ -71,9 +72,9 @@ grep -q '^ready ' "$dir/ready" 2>/dev/null || {
 export LDT_EMULATOR_PORT="${names[0]}"
 export LDT_EMULATOR_PORTS="${names[*]}"
 export LDT_EMULATOR_LOG
-LDT_EMULATOR_LOG=$(winpath "$dir/emulator.log")
+LDT_EMULATOR_LOG=$(ldt_winpath "$dir/emulator.log")
 export LDT_EMULATOR_CONTROL
-LDT_EMULATOR_CONTROL=$(winpath "$dir/control")
+LDT_EMULATOR_CONTROL=$(ldt_winpath "$dir/control")
 export LDT_EMULATOR_DIR="$dir"
 
 set +e

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# The one display harness: runs a command while emulated displays play on the ports that
+# scripts/ports.table gives their names, in the Wine prefix of scripts/with-wine.sh.
+# Usage: with-displays.sh [--emulator PATH] [--name RUN]
+#          [--display NAME [EMULATOR OPTION...]]... [--absent NAME]... [--device NAME=PATH]...
+#          -- COMMAND...
+#   --display  an emulator, its options (e.g. --silent, --initial 9600,8N1) following its name
+#   --absent   a port that must not exist: its link is removed
+#   --device   a port that is some other device (PATH, e.g. /dev/null), for this run only
+#   --name     names the run directory (default: the first display's name)
+# COMMAND sees, for each display NAME (upper-cased, '-' as '_'):
+#   LDT_DISPLAY_<NAME>_PORT     its port, e.g. COM5 (open it as \\.\COM5)
+#   LDT_DISPLAY_<NAME>_PORTS    every name linked to it, blank-separated, the port first
+#   LDT_DISPLAY_<NAME>_LOG      its log, as a Windows path (Z:\...)
+#   LDT_DISPLAY_<NAME>_CONTROL  its control file, as a Windows path
+#   LDT_DISPLAY_<NAME>_PID      the emulator's process id
+#   LDT_DISPLAY_<NAME>_PTY      its pty, e.g. /dev/pts/7
+# for each --absent or --device NAME, LDT_PORT_<NAME>; and LDT_DISPLAYS (the display names),
+# LDT_RUN_DIR (the run directory, holding NAME.log, NAME.control and the emulator's output
+# NAME.out) and LDT_RUN_DIR_WIN (the same as a Windows path). The harness waits until every
+# display is ready, stops them all however COMMAND ends, and exits with COMMAND's status; the
+# run directory (under the prefix's build tree, display-runs/) is removed when COMMAND
+# succeeds and kept, and named, when it fails.
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib.sh
+. "$here/lib.sh"
+ldt_require_prefix
+
+emulator=${LDT_EMULATOR:-$ldt_root/build/native/tools/emulator/vfd-emulator}
+run=
+displays=() # NAME then its options, one display a string: NAME<TAB>OPTION<TAB>...
+absent=()
+devices=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --emulator) emulator=$2; shift 2 ;;
+    --name) run=$2; shift 2 ;;
+    --display)
+      [ -n "${2:-}" ] || ldt_die "--display needs a name"
+      entry=$2
+      shift 2
+      while [ $# -gt 0 ]; do
+        case "$1" in --display | --absent | --device | --emulator | --name | --) break ;; esac
+        entry+=$'\t'$1
+        shift
+      done
+      displays+=("$entry") ;;
+    --absent) absent+=("$2"); shift 2 ;;
+    --device) devices+=("$2"); shift 2 ;;
+    --) shift; break ;;
+    *) ldt_die "unknown option $1 (usage: see the head of $0)" ;;
+  esac
+done
+[ $# -gt 0 ] || ldt_die "no COMMAND after --"
+[ ${#displays[@]} -eq 0 ] || [ -x "$emulator" ] || ldt_die "no display emulator at $emulator; build it\
+ with: cmake --preset native && cmake --build --preset native --target vfd-emulator"
+
+# NAME: the names scripts/ports.table gives it, the port first.
+ports_of() {
+  local found
+  found=$(awk -v name="$1" '$1 == name { for (i = 2; i <= NF && $i !~ /^#/; i++) printf "%s ", $i }' \
+    "$here/ports.table")
+  [ -n "$found" ] || ldt_die "scripts/ports.table has no port for \"$1\""
+  echo "${found% }"
+}
+variable() { local v=${1^^}; echo "${v//-/_}"; }
+dos="$WINEPREFIX/dosdevices"
+link_of() { echo "$dos/${1,,}"; }
+
+first=run
+[ ${#displays[@]} -eq 0 ] || first=${displays[0]%%$'\t'*}
+for entry in ${displays[@]+"${displays[@]}"} ${absent[@]+"${absent[@]}"} ${devices[@]+"${devices[@]}"}; do
+  entry=${entry%%$'\t'*}
+  ports_of "${entry%%=*}" >/dev/null
+done
+mkdir -p "$dos" "$WINEPREFIX/../display-runs"
+dir=$(mktemp -d "$(cd "$WINEPREFIX/.." && pwd)/display-runs/${run:-$first}.XXXXXX")
+export LDT_RUN_DIR=$dir
+LDT_RUN_DIR_WIN=$(ldt_winpath "$dir")
+export LDT_RUN_DIR_WIN
+
+pids=()
+device_links=()
+stop_all() {
+  local pid
+  for pid in ${pids[@]+"${pids[@]}"}; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in ${pids[@]+"${pids[@]}"}; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  pids=()
+  rm -f ${device_links[@]+"${device_links[@]}"}
+}
+trap stop_all EXIT
+trap 'exit 130' INT TERM
+
+for name in ${absent[@]+"${absent[@]}"}; do
+  port=$(ports_of "$name")
+  rm -f "$(link_of "$port")"
+  export "LDT_PORT_$(variable "$name")=$port"
+done
+for device in ${devices[@]+"${devices[@]}"}; do
+  name=${device%%=*}
+  port=$(ports_of "$name")
+  device_links+=("$(link_of "$port")")
+  ln -sfn "${device#*=}" "$(link_of "$port")"
+  export "LDT_PORT_$(variable "$name")=$port"
+done
+
+names=()
+for entry in ${displays[@]+"${displays[@]}"}; do
+  IFS=$'\t' read -r -a words <<<"$entry"
+  name=${words[0]}
+  names+=("$name")
+  links=()
+  found=$(ports_of "$name")
+  read -r -a ports <<<"$found"
+  for port in "${ports[@]}"; do links+=(--link "$(link_of "$port")"); done
+  # --exit-with-parent: should this script be killed outright, the emulator still goes.
+  "$emulator" --exit-with-parent --log "$dir/$name.log" --control "$dir/$name.control" \
+    "${links[@]}" "${words[@]:1}" >"$dir/$name.out" 2>&1 </dev/null &
+  pids+=($!)
+  v=LDT_DISPLAY_$(variable "$name")
+  export "${v}_PORT=${ports[0]}" "${v}_PORTS=${ports[*]}" "${v}_PID=$!" \
+    "${v}_LOG=$(ldt_winpath "$dir/$name.log")" "${v}_CONTROL=$(ldt_winpath "$dir/$name.control")"
+done
+export LDT_DISPLAYS="${names[*]}"
+
+i=0
+for name in ${names[@]+"${names[@]}"}; do
+  for _ in $(seq 100); do
+    grep -q '^ready ' "$dir/$name.out" 2>/dev/null && break
+    kill -0 "${pids[$i]}" 2>/dev/null || break
+    sleep 0.05
+  done
+  grep -q '^ready ' "$dir/$name.out" 2>/dev/null ||
+    ldt_die "the display \"$name\" did not start; the run is kept in $dir" "$dir/$name.out"
+  export "LDT_DISPLAY_$(variable "$name")_PTY=$(sed -n 's/^ready pty=\([^ ]*\).*/\1/p' "$dir/$name.out")"
+  i=$((i + 1))
+done
+
+ldt_run "$@"
+stop_all
+if [ $ldt_rc -eq 0 ]; then
+  rm -rf "$dir"
+else
+  ldt_say "COMMAND failed (exit $ldt_rc); the displays' logs are kept in $dir"
+fi
+exit $ldt_rc

@@ -1,6 +1,6 @@
 // The display's command bytes and the three reply predicates.
 #include "display/commands.h"
-#include "tests/fakes/call_log.h"
+#include "tests/support/call_log.h"
 
 #include <gtest/gtest.h>
 

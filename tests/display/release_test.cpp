@@ -1,7 +1,7 @@
 // The release on leaving: when it opens the port, what it sends, and postQuit(0) on every path.
 #include "display/test_run.h"
-#include "tests/fakes/fake_console.h"
-#include "tests/fakes/fake_link.h"
+#include "tests/support/recording_console.h"
+#include "tests/support/recording_link.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@ protected:
     void release() { releaseDisplay(path, console, link); }
 
     CallLog log;
-    FakeLink link{log};
-    FakeConsole console{log};
+    RecordingLink link{log};
+    RecordingConsole console{log};
     DevicePath path;
 };
 
@@ -133,12 +133,12 @@ TEST(TakePortNameTest, CutsOnlyNamesLongerThanSixteen) {
                           {std::wstring(200, L'X'), std::wstring(16, L'X'), true}};
     for (const Case& c : cases) {
         CallLog log;
-        FakeConsole console(log);
+        RecordingConsole console(log);
         console.portText = c.text;
         DevicePath path;
         path.reset();
         std::fill(path.name(), path.units + kDevicePathUnits, L'#'); // must be overwritten
-        EXPECT_EQ(takePortName(console, path), c.cut) << narrow(c.text.c_str());
+        EXPECT_EQ(takePortName(console, path), c.cut) << narrow(c.text);
         EXPECT_EQ(std::wstring(path.units), L"\\\\.\\" + c.name);
         EXPECT_EQ(console.portText, c.cut ? c.name : c.text);
     }

@@ -1,13 +1,15 @@
 // The test run against a scripted link: bytes, pauses, replies, report, failures and undoing.
 #include "display/commands.h"
 #include "display/test_run.h"
-#include "tests/fakes/fake_console.h"
-#include "tests/fakes/fake_link.h"
+#include "tests/support/expected_report.h"
+#include "tests/support/recording_console.h"
+#include "tests/support/recording_link.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,22 +18,21 @@ namespace {
 const std::vector<uint8_t> kSetupStart = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
 const std::vector<uint8_t> kReadProduct = {0x1F, 0x28, 0x65, 0x40, 0x30};
 const std::vector<uint8_t> kAck = {0x28, 0x65, 0x01, 0x00};
+const std::string kKnownType = "CU20029-T307A  ";
+const std::string kUnknownType = "CU20029-T999Z  ";
 
-std::vector<uint8_t> productReply(const char* type) {
-    std::vector<uint8_t> reply = {0x28, 0x65, 0x40};
-    reply.insert(reply.end(), type, type + 15);
-    return reply;
+std::vector<uint8_t> bytes(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-void openLink(FakeLink& link) {
+std::vector<uint8_t> productReplyBytes(const std::string& type) {
+    return bytes(productReply(type));
+}
+
+void openLink(RecordingLink& link) {
     DevicePath path;
     path.reset();
     ASSERT_TRUE(link.open(path));
-}
-
-std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // "N" empty reads of a reply collection, each followed by its 100 ms pause.
@@ -45,11 +46,37 @@ void addSilence(std::vector<std::string>& lines, int n) {
 const char* const kGreetingHex =
     "4E 6F 72 69 74 61 6B 65 20 49 74 72 6F 6E 0D 0A 56 46 44 20 74 65 73 74 00";
 
-const std::wstring kPassReport =
-    L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
-    L"Read Status information (Product type) returned 18 bytes:\r\n"
-    L"28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20  (OK)\r\n"
-    L"Test result: PASS.\r\n";
+const std::wstring kPassReport = expectedReport(kSetupAckReply, productReply(kKnownType));
+
+// The oracle's own anchors, letter by letter: a passing display's report (200 units), an
+// unknown product's (227, the longest that well-formed replies give), a silent display's (127).
+TEST(ExpectedReportTest, PinsTheReportsOfPassingUnknownAndSilentDisplays) {
+    struct Case {
+        std::string ack;
+        std::string product;
+        std::wstring report;
+    };
+    const Case cases[] = {
+        {kSetupAckReply, productReply(kKnownType),
+         L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
+         L"Read Status information (Product type) returned 18 bytes:\r\n"
+         L"28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20  (OK)\r\n"
+         L"Test result: PASS.\r\n"},
+        {kSetupAckReply, productReply(kUnknownType),
+         L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
+         L"Read Status information (Product type) returned 18 bytes:\r\n"
+         L"28 65 40 43 55 32 30 30 32 39 2D 54 39 39 39 5A 20 20  (OK)\r\n"
+         L"Test result: FAIL - unrecognised product type\r\n"},
+        {"", "",
+         L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
+         L"Read Status information (Product type) returned 0 bytes:\r\n"
+         L" (Incorrect)\r\n"}};
+    const size_t sizes[] = {200, 227, 127};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(narrow(expectedReport(cases[i].ack, cases[i].product)), narrow(cases[i].report));
+        EXPECT_EQ(cases[i].report.size(), sizes[i]);
+    }
+}
 
 class TestRunTest : public testing::Test {
 protected:
@@ -60,9 +87,9 @@ protected:
         std::wcscpy(path.name(), L"COM3");
     }
 
-    void answerGood(const char* type = "CU20029-T307A  ") {
+    void answerGood(const std::string& type = kKnownType) {
         link.answer(kSetupStart, kAck);
-        link.answer(kReadProduct, productReply(type));
+        link.answer(kReadProduct, productReplyBytes(type));
     }
 
     void run() { runTest(path, settings, console, link); }
@@ -91,8 +118,8 @@ protected:
     }
 
     CallLog log;
-    FakeLink link{log};
-    FakeConsole console{log};
+    RecordingLink link{log};
+    RecordingConsole console{log};
     DevicePath path;
     LineSettings settings;
 };
@@ -100,22 +127,14 @@ protected:
 TEST_F(TestRunTest, GoodDisplaySendsEveryCommandInOrderAndPasses) {
     answerGood();
     run();
-    EXPECT_EQ(log.lines, goodRun(narrow(kPassReport.c_str())));
+    EXPECT_EQ(log.lines, goodRun(narrow(kPassReport)));
     EXPECT_EQ(console.resultText, kPassReport);
-    EXPECT_EQ(console.resultText.size(), 200u);
     EXPECT_TRUE(DisplayAnswered);
     EXPECT_EQ(link.now(), 700u); // 300 + 200 + 200
     EXPECT_EQ(link.opens(), 1);
     EXPECT_EQ(link.closes(), 1);
     // The product reply stays in the receive area after the run.
     EXPECT_EQ(hexBytes(ReplyBuffer, 18), "28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20");
-}
-
-TEST_F(TestRunTest, SecondKnownProductTypePasses) {
-    answerGood("CU20029T307A01 ");
-    run();
-    EXPECT_EQ(console.resultText.substr(console.resultText.size() - 20), L"Test result: PASS.\r\n");
-    EXPECT_TRUE(DisplayAnswered);
 }
 
 TEST_F(TestRunTest, SelectorsReachTheLink) {
@@ -125,49 +144,91 @@ TEST_F(TestRunTest, SelectorsReachTheLink) {
     EXPECT_EQ(log.lines[2], "applyTestSettings 3 1 2");
 }
 
-TEST_F(TestRunTest, UnknownProductFailsButCountsAsAnswered) {
-    answerGood("CU20029-T999Z  ");
+// Each row: what the display sends, the two replies the collections gather from it, and
+// whether it counts as answered. None is a failure: the report is shown, then set-up mode end
+// and "Test OK" are still written and the port is put back.
+struct ReportCase {
+    const char* name;
+    std::function<void(RecordingLink&)> display;
+    std::string ack;
+    std::string product;
+    bool answered;
+};
+
+void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
+
+class TestRunReportTest : public TestRunTest, public testing::WithParamInterface<ReportCase> {};
+
+TEST_P(TestRunReportTest, ShowsTheRepliesDumpedWithTheirVerdictsAndFinishes) {
+    const ReportCase& c = GetParam();
+    c.display(link);
     run();
-    const std::wstring expected =
-        L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
-        L"Read Status information (Product type) returned 18 bytes:\r\n"
-        L"28 65 40 43 55 32 30 30 32 39 2D 54 39 39 39 5A 20 20  (OK)\r\n"
-        L"Test result: FAIL - unrecognised product type\r\n";
-    EXPECT_EQ(console.resultText, expected);
-    EXPECT_EQ(console.resultText.size(), 227u);
-    EXPECT_TRUE(DisplayAnswered);
-    // Set-up mode is still left and "Test OK" still written.
-    EXPECT_EQ(log.lines, goodRun(narrow(expected.c_str())));
+    const std::wstring report = expectedReport(c.ack, c.product);
+    EXPECT_EQ(narrow(console.resultText), narrow(report));
+    EXPECT_EQ(DisplayAnswered, c.answered);
+    std::vector<std::string> good = goodRun(narrow(report));
+    auto shown = std::find(log.lines.begin(), log.lines.end(), "setResultText " + narrow(report));
+    EXPECT_EQ(std::vector<std::string>(shown, log.lines.end()),
+              std::vector<std::string>(good.end() - 7, good.end()));
 }
+
+std::function<void(RecordingLink&)> replies(const std::string& ack, const std::string& product,
+                                            uint64_t productDelayMs = 0) {
+    return [=](RecordingLink& link) {
+        link.answer(kSetupStart, bytes(ack));
+        link.answer(kReadProduct, bytes(product), productDelayMs);
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Displays, TestRunReportTest,
+    testing::Values(
+        ReportCase{"SecondKnownProduct", replies(kSetupAckReply, productReply("CU20029T307A01 ")),
+                   kSetupAckReply, productReply("CU20029T307A01 "), true},
+        ReportCase{"UnknownProductFailsButCountsAsAnswered",
+                   replies(kSetupAckReply, productReply(kUnknownType)), kSetupAckReply,
+                   productReply(kUnknownType), true},
+        ReportCase{"NulInTheProductType",
+                   replies(kSetupAckReply, productReply(std::string("CU20029T307A01\0", 15))),
+                   kSetupAckReply, productReply(std::string("CU20029T307A01\0", 15)), true},
+        // Dumped whole and marked incorrect; the run goes on to the product type.
+        ReportCase{"FiveByteAcknowledgement",
+                   replies(kSetupAckReply + '\0', productReply(kKnownType)),
+                   kSetupAckReply + '\0', productReply(kKnownType), true},
+        ReportCase{"OneByteOverEach",
+                   replies(kSetupAckReply + '\x2A', productReply(kKnownType) + '\x2A'),
+                   kSetupAckReply + '\x2A', productReply(kKnownType) + '\x2A', false},
+        // Four bytes are there when the first collection reaches its count; two more follow
+        // and stand at the front of the product reply, which is judged on the shifted bytes.
+        ReportCase{"LateAcknowledgementBytesShiftTheProductReply",
+                   [](RecordingLink& link) {
+                       link.answer(kSetupStart, kAck);
+                       link.arriveAt(305, {0xAB, 0xCD});
+                       link.answer(kReadProduct, productReplyBytes(kKnownType), 10);
+                   },
+                   kSetupAckReply, "\xAB\xCD" + productReply(kKnownType), false},
+        ReportCase{"HighBytesShowAsTwoUpperCaseDigits",
+                   [](RecordingLink& link) { link.answer(kSetupStart, {0x80, 0xFF, 0x9A, 0xC3}); },
+                   "\x80\xFF\x9A\xC3", "", false},
+        ReportCase{"OverlongRepliesAreCutAtTheReportCapacity",
+                   replies(std::string(60, 0x41), std::string(100, 0x42)),
+                   std::string(60, 0x41), std::string(100, 0x42), false}),
+    [](const testing::TestParamInfo<ReportCase>& info) { return std::string(info.param.name); });
 
 TEST_F(TestRunTest, SilentDisplayReportsZeroBytesAfterTwoSilenceLimits) {
     run();
-    const std::wstring expected = L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
-                                  L"Read Status information (Product type) returned 0 bytes:\r\n"
-                                  L" (Incorrect)\r\n";
+    const std::wstring expected = expectedReport("", "");
     EXPECT_EQ(console.resultText, expected);
-    EXPECT_EQ(console.resultText.size(), 127u);
     EXPECT_FALSE(DisplayAnswered);
     EXPECT_EQ(link.now(), 10700u); // 300 + 2 * 50 * 100 + 200 + 200
 
-    std::vector<std::string> good = goodRun(narrow(expected.c_str()));
+    std::vector<std::string> good = goodRun(narrow(expected));
     std::vector<std::string> want(good.begin(), good.begin() + 9);
     addSilence(want, 50);
     want.push_back("write 1F 28 65 40 30");
     addSilence(want, 50);
     want.insert(want.end(), good.begin() + 12, good.end());
     EXPECT_EQ(log.lines, want);
-}
-
-TEST_F(TestRunTest, FiveByteAcknowledgementIsDumpedAndMarkedIncorrect) {
-    link.answer(kSetupStart, concat(kAck, {0x00}));
-    link.answer(kReadProduct, productReply("CU20029-T307A  "));
-    run();
-    const std::wstring first =
-        L"User set up mode start returned 5 bytes: 28 65 01 00 00  (Incorrect)\r\n";
-    EXPECT_EQ(console.resultText.substr(0, first.size()), first);
-    EXPECT_NE(console.resultText.find(L"Test result: PASS.\r\n"), std::wstring::npos);
-    EXPECT_TRUE(DisplayAnswered);
 }
 
 TEST_F(TestRunTest, AcknowledgementSplitAcrossReadsIsCollectedWhole) {
@@ -184,55 +245,19 @@ TEST_F(TestRunTest, AcknowledgementSplitAcrossReadsIsCollectedWhole) {
     EXPECT_EQ(link.now(), 700u + 9); // one 1 ms pause for the ack, eight for the product reply
 }
 
-TEST_F(TestRunTest, LateAcknowledgementBytesShiftTheProductReply) {
-    // Four bytes are there when the first collection reaches its count; two more follow.
-    link.answer(kSetupStart, kAck);
-    link.arriveAt(305, {0xAB, 0xCD});
-    link.answer(kReadProduct, productReply("CU20029-T307A  "), 10);
-    run();
-    const std::wstring expected =
-        L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
-        L"Read Status information (Product type) returned 20 bytes:\r\n"
-        L"AB CD 28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20  (Incorrect)\r\n";
-    EXPECT_EQ(console.resultText, expected);
-    EXPECT_FALSE(DisplayAnswered);
-}
-
-TEST_F(TestRunTest, HighBytesShowAsTwoUpperCaseDigits) {
-    link.answer(kSetupStart, {0x80, 0xFF, 0x9A, 0xC3});
-    run();
-    EXPECT_EQ(console.resultText.substr(0, 53),
-              L"User set up mode start returned 4 bytes: 80 FF 9A C3 ");
-}
-
-TEST_F(TestRunTest, OverlongRepliesAreCutAtTheReportCapacityAndTheRunGoesOn) {
-    link.answer(kSetupStart, std::vector<uint8_t>(60, 0x41));
-    link.answer(kReadProduct, std::vector<uint8_t>(100, 0x42));
-    run();
-    EXPECT_EQ(console.resultText.size(), 255u);
-    std::wstring expectedStart = L"User set up mode start returned 60 bytes: ";
-    for (int i = 0; i < 60; ++i) {
-        expectedStart += L"41 ";
-    }
-    EXPECT_EQ(console.resultText.substr(0, expectedStart.size()), expectedStart);
-    EXPECT_EQ(console.resultText.substr(expectedStart.size(), 14), L" (Incorrect)\r\n");
-    EXPECT_FALSE(DisplayAnswered);
-    ASSERT_GE(log.lines.size(), 2u);
-    EXPECT_EQ(log.lines[log.lines.size() - 2], "restoreSettings");
-    EXPECT_EQ(log.lines.back(), "close");
-}
-
-TEST_F(TestRunTest, EveryReportLengthStaysWithinCapacity) {
+TEST_F(TestRunTest, EveryReportLengthIsCutExactlyAtCapacity) {
     // First replies of every length around the point where the report fills up.
     for (size_t n = 0; n < 90; ++n) {
         SetUp();
         log.lines.clear();
-        FakeLink fresh(log);
+        RecordingLink fresh(log);
         fresh.answer(kSetupStart, std::vector<uint8_t>(n, 0x28));
-        fresh.answer(kReadProduct, productReply("CU20029-T999Z  "));
+        fresh.answer(kReadProduct, productReplyBytes(kUnknownType));
         runTest(path, settings, console, fresh);
+        EXPECT_EQ(narrow(console.resultText),
+                  narrow(expectedReport(std::string(n, 0x28), productReply(kUnknownType))))
+            << n;
         EXPECT_LE(console.resultText.size(), 255u) << n;
-        EXPECT_EQ(console.resultText.substr(0, 32), L"User set up mode start returned ") << n;
     }
 }
 
@@ -250,11 +275,11 @@ TEST_F(TestRunTest, DrainOfADeviceThatNeverStopsIsBoundedAndTheRunGoesOn) {
     link.sendForever(0x55, 10);
     run();
     long drainReads = std::count(log.lines.begin(), log.lines.end(), "readAvailable 64 -> 10");
-    EXPECT_EQ(drainReads, static_cast<long>(kDrainMaxReads));
-    // The replies then show what it sends; the run ends normally.
-    EXPECT_EQ(console.resultText.substr(0, 54),
-              L"User set up mode start returned 10 bytes: 55 55 55 55 ");
-    EXPECT_NE(console.resultText.find(L"returned 20 bytes:"), std::wstring::npos);
+    // A buffer's worth of 64-byte reads: 64.
+    EXPECT_EQ(drainReads, 64);
+    // The replies then show what it sends: one read for the first, two for the second.
+    EXPECT_EQ(narrow(console.resultText),
+              narrow(expectedReport(std::string(10, 0x55), std::string(20, 0x55))));
     EXPECT_FALSE(DisplayAnswered);
     EXPECT_EQ(log.lines.back(), "close");
 }
@@ -270,7 +295,7 @@ class CollectSilenceTest : public testing::TestWithParam<SilenceCase> {};
 
 TEST_P(CollectSilenceTest, FiftyEmptyReadsInARowEndTheCollection) {
     CallLog log;
-    FakeLink link(log);
+    RecordingLink link(log);
     openLink(link);
     link.arriveAt(0, {0x28, 0x65});
     link.arriveAt(GetParam().secondHalfAt, {0x01, 0x00});
@@ -286,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(Boundary, CollectSilenceTest,
 
 TEST(CollectReplyTest, StopsWhenTheReceiveAreaIsFull) {
     CallLog log;
-    FakeLink link(log);
+    RecordingLink link(log);
     openLink(link);
     link.sendForever(0x33, 1000);
     CollectResult result = collectReply(link, 5000);
@@ -300,7 +325,7 @@ TEST(CollectReplyTest, StopsWhenTheReceiveAreaIsFull) {
 
 TEST(CollectReplyTest, ReadFailureIsReportedWithTheCountSoFar) {
     CallLog log;
-    FakeLink link(log);
+    RecordingLink link(log);
     openLink(link);
     link.arriveAt(0, {0x28, 0x65});
     link.failCall("readAvailable", 2);
@@ -338,7 +363,7 @@ TEST_P(TestRunFailureTest, ShowsLineThenBoxAndUndoesExactlyWhatWasDone) {
     console.whileBoxOpen = [&] { openAtBox = link.isOpen(); };
     run();
 
-    std::vector<std::string> good = goodRun(narrow(kPassReport.c_str()));
+    std::vector<std::string> good = goodRun(narrow(kPassReport));
     // Everything up to the failing call, which is the good run's line of the same call.
     std::string stem = c.stem;
     auto at = std::find_if(good.begin(), good.end(), [&](const std::string& line) {

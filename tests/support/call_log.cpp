@@ -1,0 +1,68 @@
+// Hex and text renderings for the call log, and the misuse hook.
+#include "tests/support/call_log.h"
+
+#include <cstdio>
+
+namespace {
+
+const char kDigits[] = "0123456789ABCDEF";
+MisuseHook misuseHook = nullptr;
+int misuses = 0;
+
+} // namespace
+
+std::string hexBytes(const uint8_t* bytes, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0) {
+            out += ' ';
+        }
+        out += kDigits[bytes[i] >> 4];
+        out += kDigits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string narrow(const wchar_t* text) {
+    std::string out;
+    for (; *text; ++text) {
+        unsigned long unit = static_cast<unsigned long>(*text);
+        if (unit == L'\r') {
+            out += "\\r";
+        } else if (unit == L'\n') {
+            out += "\\n";
+        } else if (unit < 0x20 || unit > 0x7E) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) {
+                out += kDigits[(unit >> shift) & 0x0F];
+            }
+        } else {
+            out += static_cast<char>(unit);
+        }
+    }
+    return out;
+}
+
+std::string narrow(const std::wstring& text) {
+    return narrow(text.c_str());
+}
+
+MisuseHook setMisuseHook(MisuseHook hook) {
+    MisuseHook previous = misuseHook;
+    misuseHook = hook;
+    return previous;
+}
+
+void reportMisuse(CallLog& log, const std::string& what) {
+    ++misuses;
+    log.add("misuse: " + what);
+    if (misuseHook != nullptr) {
+        misuseHook(what);
+    } else {
+        std::fprintf(stderr, "misuse of a recording fake: %s\n", what.c_str());
+    }
+}
+
+int misuseCount() {
+    return misuses;
+}

@@ -1,0 +1,15 @@
+// The report a run shows for two replies, built apart from the product as the tests' oracle.
+#pragma once
+
+#include <string>
+
+// The set-up acknowledgement, 28 65 01 00. Inline, so that tests' own constants may use it.
+inline const std::string kSetupAckReply("\x28\x65\x01\x00", 4);
+// A product-type reply: 28 65 40 and the 15 bytes of type.
+std::string productReply(const std::string& type);
+
+// Safe in the initialisers of other files' constants: it uses no constant of its own file.
+// The result box's text after a run whose collections gathered these two replies: each dump
+// with its verdict, then "Test result: " with PASS for a known product or the unrecognised
+// type's FAIL when the second reply is well-formed, all cut at the report's 255 units.
+std::wstring expectedReport(const std::string& ackReply, const std::string& productReply);

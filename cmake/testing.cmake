@@ -1,4 +1,6 @@
-# GoogleTest for both trees, and one way to register a test program.
+# GoogleTest for both trees, and the two ways to register a test: ldt_add_gtest for a program
+# that needs nothing but itself, ldt_add_display_test for a Windows program run against
+# emulated displays.
 if(CMAKE_CROSSCOMPILING)
     # The host's GoogleTest is a Linux library: build the sources for the target instead.
     set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
@@ -12,19 +14,83 @@ else()
 endif()
 include(GoogleTest)
 
+# ldt_add_gtest(TARGET [NAME test] [ARGS arg...] [TIMEOUT s] [REQUIRES fixture...])
 # Natively every case is its own ctest test; under Wine each program runs once, since every
 # start of a Win32 program costs a Wine process start.
 function(ldt_add_gtest target)
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "NAME;TIMEOUT" "ARGS;REQUIRES")
     target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
     if(CMAKE_CROSSCOMPILING)
-        add_test(NAME ${target} COMMAND ${target})
-        set_tests_properties(${target} PROPERTIES TIMEOUT 600)
+        if(NOT ARG_NAME)
+            set(ARG_NAME ${target})
+        endif()
+        if(NOT ARG_TIMEOUT)
+            set(ARG_TIMEOUT 600)
+        endif()
+        add_test(NAME ${ARG_NAME} COMMAND ${target} ${ARG_ARGS})
+        set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+        if(ARG_REQUIRES)
+            set_tests_properties(${ARG_NAME} PROPERTIES FIXTURES_REQUIRED "${ARG_REQUIRES}")
+        endif()
     else()
         gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
     endif()
 endfunction()
 
-# The display emulator is a host program: the Win32 tests that talk to a display start the one
-# the native tree built.
-set(LDT_EMULATOR "${PROJECT_SOURCE_DIR}/build/native/tools/emulator/vfd-emulator"
-    CACHE FILEPATH "The native display emulator used by the Win32 tests")
+# ldt_require_file(FIXTURE PATH WHAT BUILD_COMMAND): a file this tree takes from another tree.
+# Configuring says so when it is missing, and a test named FIXTURE, which ctest runs before
+# every test that requires it (and those not at all when it fails), says what is missing and
+# the command that builds it.
+function(ldt_require_file fixture path what command)
+    set(message "${what} ${path} is missing; build it with: ${command}")
+    if(NOT EXISTS "${path}")
+        message(WARNING "${message} (the tests that need it fail until then)")
+    endif()
+    add_test(NAME ${fixture}
+        COMMAND sh -c "[ -e \"$1\" ] || { echo \"$2\" >&2; exit 1; }" sh "${path}" "${message}")
+    set_tests_properties(${fixture} PROPERTIES FIXTURES_SETUP ${fixture})
+endfunction()
+
+if(CMAKE_CROSSCOMPILING)
+    # The display emulator is a host program: the Windows tests that talk to a display start
+    # the one a native tree built.
+    set(LDT_EMULATOR "${PROJECT_SOURCE_DIR}/build/native/tools/emulator/vfd-emulator"
+        CACHE FILEPATH "The native display emulator used by the Windows tests")
+    ldt_require_file(native_emulator_built "${LDT_EMULATOR}" "The display emulator"
+        "cmake --preset native && cmake --build --preset native --target vfd-emulator (or configure this tree with -DLDT_EMULATOR=<native tree>/tools/emulator/vfd-emulator)")
+endif()
+
+# ldt_add_display_test(NAME test COMMAND target [arg...] DISPLAYS "name [option...]"...
+#                      [ABSENT name...] [DEVICES name=path...] [ENV VAR=value...] [TIMEOUT s])
+# Runs a Windows program under scripts/with-displays.sh: one emulated display per DISPLAYS
+# entry (its emulator options after the name), ABSENT ports made not to exist, DEVICES ports
+# linked to other devices; every name's port comes from scripts/ports.table. The program finds
+# the exe under test in LDT_APP, and its displays and ports in the harness's variables.
+function(ldt_add_display_test)
+    cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;TIMEOUT" "COMMAND;DISPLAYS;ABSENT;DEVICES;ENV")
+    list(POP_FRONT ARG_COMMAND target)
+    set(harness --emulator ${LDT_EMULATOR} --name ${ARG_NAME})
+    foreach(display IN LISTS ARG_DISPLAYS)
+        separate_arguments(words UNIX_COMMAND "${display}")
+        list(APPEND harness --display ${words})
+    endforeach()
+    foreach(name IN LISTS ARG_ABSENT)
+        list(APPEND harness --absent ${name})
+    endforeach()
+    foreach(device IN LISTS ARG_DEVICES)
+        list(APPEND harness --device ${device})
+    endforeach()
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 180)
+    endif()
+    if(ARG_ENV)
+        string(PREPEND ARG_ENV ";")
+    endif()
+    # ctest adds the cross-compiling emulator only to a bare target name: name it here.
+    add_test(NAME ${ARG_NAME}
+        COMMAND ${PROJECT_SOURCE_DIR}/scripts/with-displays.sh ${harness}
+                -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${target}> ${ARG_COMMAND})
+    set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+        ENVIRONMENT "LDT_APP=$<TARGET_FILE:LineDisplayTest>${ARG_ENV}"
+        FIXTURES_REQUIRED native_emulator_built)
+endfunction()

@@ -10,7 +10,8 @@ is about those outcomes (usually one). In it:
   inline quote a whole text, a whole line of one, or whole words of a line;
 - every image is a screenshot of one of them, NAME.png or NAME-box.png, and exists.
 Every outcome played must have its part, with its screenshots when the program was run.
-pandoc reads the guide, so what is checked is what the HTML guide shows.
+pandoc reads the guide, so what is checked is what the HTML guide shows. The guide's cause
+markers are not read here: tests/docs/causes plays them on the display core.
 """
 import json
 import os

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs every system package the build, the tests and the demo need on Debian 12.
-# Idempotent: returns at once when everything is already there.
-set -euo pipefail
+# Installs every system package the build, the tests, the demo and the release need on Debian
+# 12, from Debian's own archive. Idempotent: returns at once when everything is already there.
+# On a failure it says which step failed and shows the end of its log (build/install-logs/).
+. "$(dirname "$0")/lib.sh"
+logs="$ldt_root/build/install-logs"
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -11,9 +13,12 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 
+# The release: pefile reads the exe's headers, osslsigncode and openssl sign it, diffoscope
+# (with unzip and xxd) shows where two builds differ.
 for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb xdotool x11-apps \
          imagemagick fonts-wine pandoc \
-         cmake g++ clang libclang-rt-14-dev libgtest-dev python3 procps; do
+         cmake g++ clang libclang-rt-14-dev libgtest-dev python3 procps \
+         python3-pefile diffoscope-minimal unzip xxd osslsigncode openssl ca-certificates; do
   have "$p" || need+=("$p")
 done
 
@@ -21,7 +26,8 @@ if [ ${#need[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "install-deps: installing ${need[*]}" >&2
+ldt_say "installing ${need[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+ldt_step "apt-get update" "$logs/apt-update.log" apt-get update -q
+ldt_step "apt-get install ${need[*]}" "$logs/apt-install.log" \
+  apt-get install -y -q --no-install-recommends "${need[@]}"

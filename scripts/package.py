@@ -1,86 +1,150 @@
-#!/usr/bin/env python3
-"""The release package: the exe's version, the zip, and the check of a zip.
+#!/usr/bin/python3
+"""The release package: the exe's headers, the zip, the check of a zip, two builds compared.
 
   package.py version EXE                        the exe's file version, e.g. 1.0.0.3
+  package.py describe EXE                       machine, subsystem, versions, and each resource
+                                                with the SHA-256 of its data
   package.py zip ZIP FOLDER EPOCH FILE...       writes ZIP: FOLDER/ with the files and their
                                                 SHA-256 list, every entry dated EPOCH
-  package.py check ZIP EXE                      unpacks ZIP and checks it against EXE
+  package.py check ZIP EXE [--signed]           unpacks ZIP and checks it against EXE; with
+                                                --signed the packaged exe must be EXE with an
+                                                Authenticode signature added, and no other change
+  package.py compare A B                        exits 0 when A and B are the same bytes; otherwise
+                                                says where they differ: zip member, PE field or
+                                                section, byte offsets
 
 The exe is read as a file, never run: packaging works on machines that run no 32-bit programs.
+Headers and resources are read with pefile (Debian's python3-pefile), which only Debian's own
+interpreter sees: run this with /usr/bin/python3.
 """
 import base64
 import hashlib
 import html.parser
+import io
 import os
 import re
-import struct
 import sys
 import time
 import urllib.parse
 import zipfile
 
+try:
+    import pefile
+except ImportError:
+    sys.exit("package: python3-pefile is missing (scripts/install-deps.sh installs it; "
+             "run package.py with /usr/bin/python3, the interpreter that sees it)")
+
 SUMS = "SHA256SUMS.txt"
-RT_VERSION = 16
-FIXED_FILE_INFO_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
+FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+# Modes the zip gives its entries, whatever the umask of the machine that packed it.
+EXE_MODE, FILE_MODE = 0o100755, 0o100644
 
 
 class PackageError(Exception):
     pass
 
 
-class PortableExecutable:
-    """The parts of a PE file's headers the package needs."""
+class Exe:
+    """An exe's headers and resources, as pefile reads them."""
 
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b"MZ":
-            raise PackageError("not an exe: no MZ header")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise PackageError("not a PE file")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from(
-            "<HHIIIHH", data, pe + 4)
-        optional = pe + 24
-        self.magic = struct.unpack_from("<H", data, optional)[0]
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        directories = optional + (96 if self.magic == 0x10B else 112)
-        self.resource_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
-        self.sections = [struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
-                         for i in range(sections)]
+    def __init__(self, data, name="the exe"):
+        self.data, self.name = data, name
+        try:
+            self.pe = pefile.PE(data=data, fast_load=True)
+            self.pe.parse_data_directories(directories=[RESOURCE])
+        except pefile.PEFormatError as error:
+            raise PackageError(f"{name} is not a PE file: {error.value}")
+        self.machine = self.pe.FILE_HEADER.Machine
+        self.magic = self.pe.OPTIONAL_HEADER.Magic
+        self.subsystem = self.pe.OPTIONAL_HEADER.Subsystem
 
-    def offset(self, rva):
-        for virtual_size, address, raw_size, raw_offset in self.sections:
-            if address <= rva < address + max(virtual_size, raw_size):
-                return raw_offset + rva - address
-        raise PackageError(f"address {rva:#x} lies in no section")
-
-    def first_resource(self, type_id):
-        """The data of the first resource of a type: first name, first language."""
-        if self.resource_rva == 0:
-            raise PackageError("the exe has no resources")
-        base = self.offset(self.resource_rva)
-
-        def entries(directory):
-            named, numbered = struct.unpack_from("<HH", self.data, base + directory + 12)
-            for i in range(named + numbered):
-                yield struct.unpack_from("<II", self.data, base + directory + 16 + 8 * i)
-
-        directory = next((target for name, target in entries(0) if name == type_id), None)
-        if directory is None:
-            raise PackageError(f"the exe has no resource of type {type_id}")
-        while directory & 0x80000000:
-            directory = next(entries(directory & 0x7FFFFFFF))[1]
-        rva, size = struct.unpack_from("<II", self.data, base + directory)
-        start = self.offset(rva)
-        return self.data[start:start + size]
+    def fixed_file_info(self):
+        # pefile passes over a version resource it cannot parse; here that is an error.
+        info = getattr(self.pe, "VS_FIXEDFILEINFO", None)
+        if not info:
+            raise PackageError(f"{self.name} has no version resource with fixed file information")
+        if info[0].Signature != FIXED_FILE_INFO_SIGNATURE:
+            raise PackageError(f"{self.name}: the version resource's fixed file information "
+                               f"has the signature {info[0].Signature:#x}")
+        return info[0]
 
     def file_version(self):
-        info = self.first_resource(RT_VERSION)
-        at = info.find(FIXED_FILE_INFO_SIGNATURE)
-        if at < 0:
-            raise PackageError("the version resource has no fixed file information")
-        most, least = struct.unpack_from("<II", info, at + 8)
-        return f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
+        info = self.fixed_file_info()
+        return version_text(info.FileVersionMS, info.FileVersionLS)
+
+    def product_version(self):
+        info = self.fixed_file_info()
+        return version_text(info.ProductVersionMS, info.ProductVersionLS)
+
+    def resources(self):
+        """(type, name, language, size, SHA-256) of every resource, in the directory's order."""
+        found = []
+        root = getattr(self.pe, "DIRECTORY_ENTRY_RESOURCE", None)
+        for kind in root.entries if root else []:
+            for name in kind.directory.entries:
+                for language in name.directory.entries:
+                    rva, size = language.data.struct.OffsetToData, language.data.struct.Size
+                    data = self.pe.get_data(rva, size)
+                    if len(data) != size:
+                        raise PackageError(f"{self.name}: resource {label(kind)}/{label(name)} "
+                                           f"runs past the end of the file")
+                    found.append((label(kind), label(name), language.id, size, sha256(data)))
+        return found
+
+    def signature(self):
+        """The file offset and size of the Authenticode signature; (0, 0) when unsigned."""
+        entry = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+        return entry.VirtualAddress, entry.Size
+
+    def without_signature_fields(self):
+        """The file with the header checksum and the signature's directory entry zeroed: the
+        two header fields that signing changes."""
+        data = bytearray(self.data)
+        checksum = self.pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+        entry = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].get_file_offset()
+        data[checksum:checksum + 4] = bytes(4)
+        data[entry:entry + 8] = bytes(8)
+        return bytes(data)
+
+    def describe(self):
+        lines = [f"machine {self.machine:#x}, magic {self.magic:#x}, subsystem {self.subsystem}",
+                 f"file version {self.file_version()}, product version {self.product_version()}"]
+        lines += [f"resource {kind}/{name} language {language}: {size} bytes, SHA-256 {digest}"
+                  for kind, name, language, size, digest in self.resources()]
+        return "\n".join(lines)
+
+    def locate(self, offset):
+        """What lies at a file offset: a header field, a resource structure, or a section."""
+        for structure in self.pe.__structures__:
+            start = structure.get_file_offset()
+            if start <= offset < start + structure.sizeof():
+                fields = sorted(structure.__field_offsets__.items(), key=lambda item: item[1])
+                field = [name for name, at in fields if at <= offset - start][-1:]
+                return f"{structure.name}{'.' + field[0] if field else ''}"
+        at, size = self.signature()
+        if at and at <= offset < at + size:
+            return "the Authenticode signature"
+        for section in self.pe.sections:
+            start = section.PointerToRawData
+            if start <= offset < start + section.SizeOfRawData:
+                name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+                return f"section {name} +{offset - start:#x}"
+        return "outside the headers and sections"
+
+
+def label(entry):
+    return str(entry.name) if entry.name is not None else str(entry.id)
+
+
+def version_text(most, least):
+    return f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def sha256(data):
@@ -89,14 +153,16 @@ def sha256(data):
 
 def write_zip(path, folder, epoch, files):
     stamp = max(time.gmtime(epoch)[:6], (1980, 1, 1, 0, 0, 0))  # the earliest a zip can hold
-    contents = [(os.path.basename(f), open(f, "rb").read()) for f in files]
+    contents = [(os.path.basename(f), read(f)) for f in files]
     sums = "".join(f"{sha256(data)}  {name}\n" for name, data in contents)
     contents.append((SUMS, sums.encode()))
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with zipfile.ZipFile(path + ".tmp", "w", zipfile.ZIP_DEFLATED, compresslevel=9) as archive:
         for name, data in contents:
-            archive.writestr(zipfile.ZipInfo(f"{folder}/{name}", stamp), data,
-                             zipfile.ZIP_DEFLATED)
+            entry = zipfile.ZipInfo(f"{folder}/{name}", stamp)
+            entry.create_system = 3  # the modes below are Unix modes
+            entry.external_attr = (EXE_MODE if name.endswith(".exe") else FILE_MODE) << 16
+            archive.writestr(entry, data, zipfile.ZIP_DEFLATED)
     os.replace(path + ".tmp", path)
 
 
@@ -132,10 +198,13 @@ class References(html.parser.HTMLParser):
             self.found += self.CSS_URL.findall(data)
 
 
-def check_zip(path, exe_path):
+def check_zip(path, exe_path, signed=False):
     problems = []
-    exe = open(exe_path, "rb").read()
-    version = PortableExecutable(exe).file_version()
+    exe = read(exe_path)
+    tree = Exe(exe, exe_path)
+    version = tree.file_version()
+    if tree.signature() != (0, 0):
+        problems.append(f"{exe_path} is signed: the package starts from the unsigned exe")
     if os.path.basename(path) != f"LineDisplayTest-{version}.zip":
         problems.append(f"{os.path.basename(path)} is not named for the exe's version {version}")
 
@@ -155,12 +224,14 @@ def check_zip(path, exe_path):
     if packed is None:
         problems.append("the package holds no LineDisplayTest.exe")
     else:
-        if packed != exe:
-            problems.append(f"the packaged exe is not the same file as {exe_path}")
-        pe = PortableExecutable(packed)
+        pe = Exe(packed, "the packaged exe")
+        problems += (signing_problems(pe, tree, exe_path) if signed
+                     else [f"the packaged exe is not the same file as {exe_path}"] * (packed != exe))
         if (pe.machine, pe.magic, pe.subsystem) != (0x14C, 0x10B, 2):
             problems.append(f"the packaged exe is not a PE32 i386 GUI program (machine "
                             f"{pe.machine:#x}, magic {pe.magic:#x}, subsystem {pe.subsystem})")
+        if not pe.pe.verify_checksum():
+            problems.append("the packaged exe's header checksum is wrong")
 
     pages = [name for name in files if name.endswith(".html")]
     if len(pages) != 1:
@@ -203,19 +274,105 @@ def check_zip(path, exe_path):
     return version, sorted(files)
 
 
+def signing_problems(signed, unsigned, unsigned_path):
+    """What keeps a signed exe from being the unsigned one with only a signature added: the
+    signature at the end, after at most 7 bytes of zero padding (entries of the certificate
+    table are 8-byte aligned), and every other byte unchanged but the checksum and the
+    signature's directory entry."""
+    at, size = signed.signature()
+    if (at, size) == (0, 0):
+        return ["the packaged exe is not signed"]
+    if at + size != len(signed.data):
+        return [f"the packaged exe's signature ({size} bytes at {at}) does not end the file"]
+    body, padding = signed.without_signature_fields()[:at], at - len(unsigned.data)
+    if not 0 <= padding < 8 or body[len(unsigned.data):] != bytes(padding):
+        return [f"the packaged exe's signature starts at {at}, not after {unsigned_path} "
+                f"({len(unsigned.data)} bytes) and its alignment"]
+    original = unsigned.without_signature_fields()
+    if body[:len(original)] != original:
+        return [f"the packaged exe is not {unsigned_path} with a signature added: "
+                f"{', '.join(differences(original, body[:len(original)]))}"]
+    return []
+
+
+def differing_ranges(a, b):
+    """(first, last) offsets of each run of differing bytes over the length both have."""
+    ranges = []
+    for at, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            if ranges and ranges[-1][1] == at - 1:
+                ranges[-1][1] = at
+            else:
+                ranges.append([at, at])
+    return ranges
+
+
+def differences(a, b, shown=8):
+    """Where two files differ, one text per place: a zip member, or a run of bytes named by the
+    PE field or section it lies in."""
+    if a == b:
+        return []
+    if a[:4] == b[:4] == b"PK\3\4":
+        found = zip_differences(a, b, shown)
+        if found:
+            return found
+    found = [] if len(a) == len(b) else [f"the sizes differ: {len(a)} and {len(b)} bytes"]
+    ranges = differing_ranges(a, b)
+    where = None
+    if a[:2] == b"MZ":
+        try:
+            where = Exe(a).locate
+        except PackageError:
+            pass
+    for first, last in ranges[:shown]:
+        span = f"byte {first}" if first == last else f"bytes {first}-{last}"
+        found.append(f"{span} ({first:#x}){': ' + where(first) if where else ''}")
+    if len(ranges) > shown:
+        found.append(f"and {len(ranges) - shown} more runs of differing bytes")
+    return found
+
+
+def zip_differences(a, b, shown):
+    """Which members of two zips differ, and where; empty when only the container does."""
+    with zipfile.ZipFile(io.BytesIO(a)) as first, zipfile.ZipFile(io.BytesIO(b)) as second:
+        entries = [(m.filename, m) for m in first.infolist()]
+        others = [(m.filename, m) for m in second.infolist()]
+        if [name for name, _ in entries] != [name for name, _ in others]:
+            return [f"the members differ: {[n for n, _ in entries]} and {[n for n, _ in others]}"]
+        found = []
+        for (name, x), (_, y) in zip(entries, others):
+            for field in ("date_time", "external_attr", "compress_type", "create_system",
+                          "flag_bits", "extra", "comment"):
+                if getattr(x, field) != getattr(y, field):
+                    found.append(f"{name}: {field} {getattr(x, field)} and {getattr(y, field)}")
+            inside = differences(first.read(x), second.read(y), shown)
+            found += [f"{name}: {place}" for place in inside]
+        return found
+
+
 def main(args):
     try:
         if len(args) == 2 and args[0] == "version":
-            print(PortableExecutable(open(args[1], "rb").read()).file_version())
+            print(Exe(read(args[1]), args[1]).file_version())
+        elif len(args) == 2 and args[0] == "describe":
+            print(Exe(read(args[1]), args[1]).describe())
         elif len(args) >= 5 and args[0] == "zip":
             write_zip(args[1], args[2], int(args[3]), args[4:])
-        elif len(args) == 3 and args[0] == "check":
-            version, names = check_zip(args[1], args[2])
+        elif len(args) in (3, 4) and args[0] == "check" and args[3:] in ([], ["--signed"]):
+            signed = args[3:] == ["--signed"]
+            version, names = check_zip(args[1], args[2], signed)
             print(f"package: {os.path.basename(args[1])} checked: {', '.join(names)}; "
-                  f"version {version}, exe identical to {args[2]}")
+                  f"version {version}, exe "
+                  f"{'signed, otherwise' if signed else 'unsigned and'} identical to {args[2]}")
+        elif len(args) == 3 and args[0] == "compare":
+            a, b = (read(name) for name in args[1:])
+            found = differences(a, b)
+            if found:
+                sys.exit(f"package: {args[1]} and {args[2]} differ:\n" +
+                         "\n".join(f"  {place}" for place in found))
         else:
             sys.exit(__doc__)
-    except (PackageError, OSError, zipfile.BadZipFile, struct.error) as error:
+    except (PackageError, OSError, zipfile.BadZipFile) as error:
         sys.exit(f"package: {error}")
 
 

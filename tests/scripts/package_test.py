@@ -1,0 +1,302 @@
+#!/usr/bin/python3
+"""scripts/package.py on small exes made here with the cross compilers: what it reads from the
+headers, what its package check refuses, the zip's sameness, and how it names a difference."""
+import base64
+import hashlib
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import package  # noqa: E402
+
+RCDATA = b"resource bytes \x00\x01\x02"
+VERSION_RC = """
+#include <winver.h>
+1 VERSIONINFO
+FILEVERSION 1,2,3,4
+PRODUCTVERSION 1,2,3,5
+FILEOS VOS_NT_WINDOWS32
+FILETYPE VFT_APP
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "000904b0"
+    BEGIN
+      VALUE "FileVersion", "1.2.3.4"
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x9, 1200
+  END
+END
+"""
+PNG = b"\x89PNG\r\n\x1a\n" + bytes(16)
+GUIDE = (f'<html><body><img src="data:image/png;base64,{base64.b64encode(PNG).decode()}">'
+         f'</body></html>').encode()
+
+
+def build(work, name, triplet, subsystem, with_version=True):
+    """An exe made with the cross compiler, its resources from an .rc file."""
+    rc = os.path.join(work, name + ".rc")
+    with open(rc, "w") as f:
+        f.write((VERSION_RC if with_version else "") + '7 RCDATA "data.bin"\n')
+    subprocess.run([f"{triplet}-windres", "-I", work, rc, "-O", "coff", "-o", rc + ".o"],
+                   check=True, cwd=work)
+    exe = os.path.join(work, name + ".exe")
+    subprocess.run([f"{triplet}-gcc", f"-m{subsystem}", "-s", "-Wl,--no-insert-timestamp",
+                    os.path.join(work, "main.c"), rc + ".o", "-o", exe], check=True)
+    return read(exe)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def flipped(data, offset):
+    return data[:offset] + bytes([data[offset] ^ 1]) + data[offset + 1:]
+
+
+def text_offset(data):
+    return next(s.PointerToRawData for s in package.Exe(data).pe.sections
+                if s.Name.rstrip(b"\0") == b".text") + 0x10
+
+
+WORK = None
+EXES = {}
+
+
+def setUpModule():
+    global WORK
+    WORK = tempfile.mkdtemp(prefix="ldt-package-test.")
+    with open(os.path.join(WORK, "main.c"), "w") as f:
+        f.write("int main(void) { return 0; }\n")
+    with open(os.path.join(WORK, "data.bin"), "wb") as f:
+        f.write(RCDATA)
+    EXES.update({
+        "gui32": build(WORK, "gui32", "i686-w64-mingw32", "windows"),
+        "console32": build(WORK, "console32", "i686-w64-mingw32", "console"),
+        "gui64": build(WORK, "gui64", "x86_64-w64-mingw32", "windows"),
+        "bare32": build(WORK, "bare32", "i686-w64-mingw32", "windows", False),
+    })
+
+
+def tearDownModule():
+    shutil.rmtree(WORK)
+
+
+class Fixtures(unittest.TestCase):
+    """The exes made above, and files and packages written from them."""
+
+    def setUp(self):
+        self.work, self.exes = WORK, EXES
+
+    def path(self, name, data):
+        path = os.path.join(self.work, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def package(self, exe, version="1.2.3.4", tag="zip", guide=GUIDE):
+        """A zip written by package.py from EXE, named for VERSION."""
+        folder = os.path.join(self.work, tag)
+        os.makedirs(folder, exist_ok=True)
+        exe_path = self.path(os.path.join(tag, "LineDisplayTest.exe"), exe)
+        guide_path = self.path(os.path.join(tag, "LineDisplayTest-Guide.html"), guide)
+        zip_path = os.path.join(folder, f"LineDisplayTest-{version}.zip")
+        package.write_zip(zip_path, f"LineDisplayTest-{version}", 1700000000,
+                          [exe_path, guide_path])
+        return zip_path
+
+
+class PackageTest(Fixtures):
+    def test_headers(self):
+        rows = [  # fixture, machine, magic, subsystem, file version, product version
+            ("gui32", 0x14C, 0x10B, 2, "1.2.3.4", "1.2.3.5"),
+            ("console32", 0x14C, 0x10B, 3, "1.2.3.4", "1.2.3.5"),
+            ("gui64", 0x8664, 0x20B, 2, "1.2.3.4", "1.2.3.5"),
+        ]
+        for name, machine, magic, subsystem, file_version, product_version in rows:
+            with self.subTest(name):
+                exe = package.Exe(self.exes[name])
+                self.assertEqual((exe.machine, exe.magic, exe.subsystem),
+                                 (machine, magic, subsystem))
+                self.assertEqual(exe.file_version(), file_version)
+                self.assertEqual(exe.product_version(), product_version)
+                self.assertIn(("10", "7", 1033, len(RCDATA), hashlib.sha256(RCDATA).hexdigest()),
+                              exe.resources())
+                self.assertEqual(sorted(kind for kind, *_ in exe.resources()), ["10", "16"])
+
+    def test_unreadable_exes(self):
+        gui = self.exes["gui32"]
+        rows = [  # what, bytes, what the error says
+            ("not an exe", b"hello, world" * 10, "is not a PE file"),
+            ("no PE signature", gui[:0x3C] + bytes(4) + gui[0x40:], "is not a PE file"),
+            ("no version resource", self.exes["bare32"], "no version resource"),
+            ("cut after its headers", gui[:1024], "no version resource"),
+            ("a damaged version resource", flipped(gui, gui.find(b"\xbd\x04\xef\xfe")),
+             "fixed file information has the signature 0xfeef04bc"),
+        ]
+        for what, data, message in rows:
+            with self.subTest(what):
+                with self.assertRaisesRegex(package.PackageError, message):
+                    package.Exe(data).file_version()
+
+    def test_check_accepts_a_sound_package(self):
+        gui = self.exes["gui32"]
+        version, names = package.check_zip(self.package(gui), self.path("tree.exe", gui))
+        self.assertEqual((version, names), ("1.2.3.4", [
+            "LineDisplayTest-Guide.html", "LineDisplayTest.exe", "SHA256SUMS.txt"]))
+
+    def test_check_refuses(self):
+        gui = self.exes["gui32"]
+        rows = [  # what, packaged exe, tree exe, version in the name, guide, expected problem
+            ("an exe one byte off", gui, flipped(gui, text_offset(gui)), "1.2.3.4", GUIDE,
+             "not the same file as"),
+            ("a 64-bit exe", self.exes["gui64"], self.exes["gui64"], "1.2.3.4", GUIDE,
+             "not a PE32 i386 GUI program (machine 0x8664, magic 0x20b"),
+            ("a console exe", self.exes["console32"], self.exes["console32"], "1.2.3.4", GUIDE,
+             "not a PE32 i386 GUI program (machine 0x14c, magic 0x10b, subsystem 3"),
+            ("a wrong version", gui, gui, "1.0.0.3", GUIDE,
+             "LineDisplayTest-1.0.0.3.zip is not named for the exe's version 1.2.3.4"),
+            ("a wrong header checksum", flipped(gui, package.Exe(gui).pe.OPTIONAL_HEADER
+                                                .get_field_absolute_offset("CheckSum")),
+             None, "1.2.3.4", GUIDE, "header checksum is wrong"),
+            ("a guide naming a missing picture", gui, gui, "1.2.3.4",
+             b'<html><img src="shot.png"></html>', "names shot.png, which is not in the package"),
+        ]
+        for what, packed, tree, version, guide, problem in rows:
+            with self.subTest(what):
+                zip_path = self.package(packed, version, what.replace(" ", "-"), guide)
+                tree_path = self.path("tree.exe", packed if tree is None else tree)
+                with self.assertRaises(package.PackageError) as caught:
+                    package.check_zip(zip_path, tree_path)
+                self.assertIn(problem, str(caught.exception))
+
+    def test_zip_is_the_same_whatever_the_time_zone_and_umask(self):
+        gui = self.exes["gui32"]
+        made = []
+        for tz, umask in (("UTC", "022"), ("Pacific/Kiritimati", "077")):
+            folder = os.path.join(self.work, "zip-" + umask)
+            os.makedirs(folder, exist_ok=True)
+            files = [self.path(os.path.join("zip-" + umask, name), data)
+                     for name, data in (("LineDisplayTest.exe", gui), ("Guide.html", GUIDE))]
+            target = os.path.join(folder, "p.zip")
+            subprocess.run(["sh", "-c", f'umask {umask} && exec "$@"', "sh", sys.executable,
+                            os.path.join(ROOT, "scripts", "package.py"), "zip", target, "P",
+                            "1700000000", *files], check=True, env=dict(os.environ, TZ=tz))
+            made.append(read(target))
+        self.assertEqual(made[0], made[1])
+        with zipfile.ZipFile(io.BytesIO(made[0])) as archive:
+            self.assertEqual(
+                [(m.filename, m.date_time, m.external_attr >> 16) for m in archive.infolist()],
+                [("P/LineDisplayTest.exe", (2023, 11, 14, 22, 13, 20), 0o100755),
+                 ("P/Guide.html", (2023, 11, 14, 22, 13, 20), 0o100644),
+                 ("P/SHA256SUMS.txt", (2023, 11, 14, 22, 13, 20), 0o100644)])
+
+    def test_zip_before_1980_is_dated_1980(self):
+        target = os.path.join(self.work, "old.zip")
+        package.write_zip(target, "P", 0, [self.path("a.txt", b"a")])
+        with zipfile.ZipFile(target) as archive:
+            self.assertEqual({m.date_time for m in archive.infolist()}, {(1980, 1, 1, 0, 0, 0)})
+
+    def test_differences_are_named(self):
+        gui = self.exes["gui32"]
+        header = package.Exe(gui).pe
+        stamp = header.FILE_HEADER.get_field_absolute_offset("TimeDateStamp")
+        checksum = header.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+        text = text_offset(gui)
+        rows = [  # what, other file, the places named
+            ("the same bytes", gui, []),
+            ("the link time stamp", flipped(gui, stamp),
+             [f"byte {stamp} ({stamp:#x}): IMAGE_FILE_HEADER.TimeDateStamp"]),
+            ("time stamp and checksum", flipped(flipped(gui, stamp), checksum + 1),
+             [f"byte {stamp} ({stamp:#x}): IMAGE_FILE_HEADER.TimeDateStamp",
+              f"byte {checksum + 1} ({checksum + 1:#x}): IMAGE_OPTIONAL_HEADER.CheckSum"]),
+            ("a byte of code", flipped(gui, text),
+             [f"byte {text} ({text:#x}): section .text +0x10"]),
+            ("one byte more", gui + b"\0", [f"the sizes differ: {len(gui)} and {len(gui) + 1} bytes"]),
+        ]
+        for what, other, places in rows:
+            with self.subTest(what):
+                self.assertEqual(package.differences(gui, other), places)
+
+    def test_zip_differences_name_the_member(self):
+        gui = self.exes["gui32"]
+        stamp = package.Exe(gui).pe.FILE_HEADER.get_field_absolute_offset("TimeDateStamp")
+        first = read(self.package(gui, tag="first"))
+        second = read(self.package(flipped(gui, stamp), tag="second"))
+        found = package.differences(first, second)
+        self.assertEqual(found[0], f"LineDisplayTest-1.2.3.4/LineDisplayTest.exe: byte {stamp} "
+                                   f"({stamp:#x}): IMAGE_FILE_HEADER.TimeDateStamp")
+        # The exe's checksum in the list changes too; the guide does not.
+        self.assertEqual({place.partition(":")[0] for place in found[1:]},
+                         {"LineDisplayTest-1.2.3.4/SHA256SUMS.txt"})
+
+    def test_compare_command_exit_status(self):
+        gui = self.exes["gui32"]
+        same = self.path("same.exe", gui)
+        other = self.path("other.exe", flipped(gui, text_offset(gui)))
+        script = os.path.join(ROOT, "scripts", "package.py")
+        rows = [("the same file", same, 0, ""), ("another file", other, 1, "section .text")]
+        for what, path, status, said in rows:
+            with self.subTest(what):
+                run = subprocess.run([sys.executable, script, "compare", same, path],
+                                     capture_output=True, text=True)
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertIn(said, run.stderr)
+
+
+class SignedPackageTest(Fixtures):
+    """check --signed: the packaged exe must be the tree's exe with a signature added."""
+
+    @classmethod
+    def setUpClass(cls):
+        key, cert = os.path.join(WORK, "k.pem"), os.path.join(WORK, "c.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", "/CN=Throwaway"],
+                       check=True, capture_output=True)
+        unsigned = os.path.join(WORK, "gui32.exe")
+        cls.signed = os.path.join(WORK, "signed.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                        "-in", unsigned, "-out", cls.signed], check=True, capture_output=True)
+
+    def test_signed_package(self):
+        gui, signed = self.exes["gui32"], read(self.signed)
+        body = flipped(signed, text_offset(signed))
+        rows = [  # what, packaged exe, tree exe, expected problem or None
+            ("the tree's exe signed", signed, gui, None),
+            ("a byte of code changed after signing", body, gui,
+             f"with a signature added: byte {text_offset(gui)} ({text_offset(gui):#x}): "
+             f"section .text +0x10"),
+            ("not signed at all", gui, gui, "the packaged exe is not signed"),
+            ("a signed tree exe", signed, signed, "is signed: the package starts from the unsigned"),
+            ("another exe signed", signed, self.exes["console32"],
+             "byte 220 (0xdc): IMAGE_OPTIONAL_HEADER.Subsystem"),
+        ]
+        for what, packed, tree, problem in rows:
+            with self.subTest(what):
+                zip_path = self.package(packed, tag=what.replace(" ", "-"))
+                tree_path = self.path("tree.exe", tree)
+                if problem is None:
+                    package.check_zip(zip_path, tree_path, signed=True)
+                else:
+                    with self.assertRaises(package.PackageError) as caught:
+                        package.check_zip(zip_path, tree_path, signed=True)
+                    self.assertIn(problem, str(caught.exception))
+
+    def test_signing_keeps_version_and_resources(self):
+        self.assertEqual(package.Exe(read(self.signed)).describe(),
+                         package.Exe(self.exes["gui32"]).describe())
+
+
+if __name__ == "__main__":
+    unittest.main()

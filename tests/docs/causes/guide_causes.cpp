@@ -1,4 +1,4 @@
-// The guide's cause table: every listed cause, played on the display core, gives its part's outcome.
+// The guide's cause table: each listed cause, played on the core, gives its part's outcome.
 // Each cause in docs/technician-guide.md is marked with a situation of kSituations, scripted on
 // the recording link as Windows presents it; Exit must reset the display only where the marker
 // says so.
@@ -11,8 +11,8 @@
 
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -356,7 +356,7 @@ std::string lines(const std::vector<std::string>& problems) {
 }
 
 class GuideCausesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         guide_ = readFile(LDT_GUIDE);
         ASSERT_FALSE(guide_.empty()) << "cannot read " << LDT_GUIDE;
@@ -375,7 +375,8 @@ TEST_F(GuideCausesTest, CheckCatchesAMovedCauseAndAnUnmarkedOne) {
     std::string moved = guide_;
     size_t afterSilentList = moved.find("### Answers marked (Incorrect)");
     ASSERT_NE(afterSilentList, std::string::npos);
-    moved.insert(afterSilentList, "5. Another program holds the port. <!-- cause: port-held -->\n\n");
+    moved.insert(afterSilentList,
+                 "5. Another program holds the port. <!-- cause: port-held -->\n\n");
     std::string problems = lines(checkCauses(moved));
     EXPECT_NE(problems.find("port-held gives open-failure, but is listed under silent"),
               std::string::npos)

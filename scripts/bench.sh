@@ -5,79 +5,49 @@
 # floor that the run's own pauses, polls and wire time set (the display answering at once);
 # a silent display's whole run against its design length, and the CPU time it used; start-up
 # to the dialog shown against a minimal dialog program; and the size of the exe.
-# It builds what it needs and runs in its own prefix; nothing is written outside the build
-# trees. Trees and prefix: LDT_NATIVE_DIR, LDT_WIN32_DIR (or LDT_WIN64_DIR), LDT_BENCH_DIR
-# (defaults build/native, build/win32 or build/win64, build/bench). On a machine that runs no
-# 32-bit programs (or with LDT_FORCE_WIN64=1) it times the 64-bit build, and says so.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-# shellcheck source=wine-env.sh
-. scripts/wine-env.sh
-ldt_probe_windows_build
-native=${LDT_NATIVE_DIR:-build/native}
-if [ "$LDT_WINDOWS_BUILD" = win32 ]; then
-  win32=${LDT_WIN32_DIR:-build/win32}
-else
-  win32=${LDT_WIN64_DIR:-build/win64}
-fi
+# It builds what it needs and runs in its own prefix, against the display "bench" of
+# scripts/ports.table; nothing is written outside the build trees. Trees and prefix:
+# LDT_NATIVE_DIR, LDT_WIN32_DIR (or LDT_WIN64_DIR), LDT_BENCH_DIR (defaults build/native,
+# build/win32 or build/win64, build/bench). On a machine that runs no 32-bit programs (or with
+# LDT_FORCE_WIN64=1) it times the 64-bit build, and says so.
+. "$(dirname "$0")/lib.sh"
+cd "$ldt_root"
+ldt_trees
+windows=$ldt_windows
 bench=${LDT_BENCH_DIR:-build/bench}
-port=15 # COM15: clear of every test's ports
 
 if [ "${1:-}" != --inside ]; then
   runs=5
   while [ $# -gt 0 ]; do
     case "$1" in
       --runs)
-        case "${2:-}" in '' | *[!0-9]* | 0) echo "bench: --runs takes a count" >&2; exit 2 ;; esac
+        case "${2:-}" in '' | *[!0-9]* | 0) ldt_die "--runs takes a count" ;; esac
         runs=$2; shift 2 ;;
       *) echo "usage: $0 [--runs N]" >&2; exit 2 ;;
     esac
   done
   bash scripts/install-deps.sh
-  mkdir -p "$bench"
-  [ -z "$LDT_WINE_NOTE" ] || echo "bench: $LDT_WINE_NOTE; the timings are of that build" >&2
   echo "bench: building (log in $bench/build.log)" >&2
-  {
-    cmake --preset native -B "$native"
-    cmake --build "$native" --target vfd-emulator -j2
-    cmake --preset "$LDT_WINDOWS_BUILD" -B "$win32" \
-      -DLDT_EMULATOR="$PWD/$native/tools/emulator/vfd-emulator"
-    cmake --build "$win32" --target LineDisplayTest bench-driver minimal-dialog -j2
-  } >"$bench/build.log" 2>&1 || {
-    tail -30 "$bench/build.log" | sed 's/^/  /' >&2
-    echo "bench: the build failed; the last lines of $bench/build.log are above" >&2
-    exit 1
-  }
-  exec scripts/with-wine.sh "$bench" scripts/with-emulator.sh \
-    --emulator "$PWD/$native/tools/emulator/vfd-emulator" --com $port -- bash "$0" --inside "$runs"
+  ldt_step "building" "$bench/build.log" \
+    ldt_build_with_displays LineDisplayTest bench-driver minimal-dialog
+  ldt_with_displays "$bench" --display bench -- bash "$0" --inside "$runs"
+  exit
 fi
 
-# Inside scripts/with-wine.sh and scripts/with-emulator.sh: the prefix, the X display and the
-# emulated display on COM15 are up; the emulator's run directory holds this run's data.
+# Inside the harnesses: the prefix, the X display and the display "bench" are up; the run
+# directory holds this run's data.
 runs=$2
-data="$LDT_EMULATOR_DIR/bench"
+data="$LDT_RUN_DIR/data"
 mkdir -p "$data"
-log="$LDT_EMULATOR_DIR/emulator.log"
-control="$LDT_EMULATOR_DIR/control"
-driver="$win32/tools/bench/bench-driver.exe"
-app=$(ldt_winpath "$PWD/$win32/LineDisplayTest.exe")
-minimal=$(ldt_winpath "$PWD/$win32/tools/bench/minimal-dialog.exe")
+log="$LDT_RUN_DIR/bench.log"
+port=$LDT_DISPLAY_BENCH_PORT
+driver="$windows/tools/bench/bench-driver.exe"
+app=$(ldt_winpath "$PWD/$windows/LineDisplayTest.exe")
+minimal=$(ldt_winpath "$PWD/$windows/tools/bench/minimal-dialog.exe")
 
 drive() { ldt_wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-
-generation=0
 # A fresh line with the display behaving as the options say, and an empty log.
-set_mode() {
-  generation=$((generation + 1))
-  printf '%s %s\n' "$generation" "$*" >"$control.new"
-  mv -f "$control.new" "$control"
-  for _ in $(seq 500); do
-    head -1 "$log" 2>/dev/null | grep -Eq "^[0-9]+ mode $generation( |\$)" && return 0
-    sleep 0.01
-  done
-  echo "bench: the emulator did not take mode $generation ($*)" >&2
-  exit 1
-}
+set_mode() { drive mode bench "$@" >/dev/null || ldt_die "the display did not take the mode \"$*\""; }
 
 # CLOCK_MONOTONIC (the emulator's time stamps) minus CLOCK_MONOTONIC_RAW (Wine's performance
 # counter), in ns; the two drift apart slowly, so it is taken around every run.
@@ -95,8 +65,7 @@ before=$(raw_now)
 counter=$(drive clock | sed -n 's/^now_ns=//p')
 after=$(raw_now)
 if [ -z "$counter" ] || [ "$counter" -lt "$before" ] || [ "$counter" -gt "$after" ]; then
-  echo "bench: Wine's performance counter is not CLOCK_MONOTONIC_RAW here; cannot line up times" >&2
-  exit 1
+  ldt_die "Wine's performance counter is not CLOCK_MONOTONIC_RAW here; cannot line up times"
 fi
 
 # One timed test run; KIND is answered or silent. Its driver line, clock offset and log are kept.
@@ -106,9 +75,9 @@ timed_run() {
   set_mode $options
   local off1 off2 line
   off1=$(clock_offset)
-  line=$(drive test "$app" COM$port 30000)
+  line=$(drive test "$app" "$port" 30000)
   off2=$(clock_offset)
-  case "$line" in *exit=0*) ;; *) echo "bench: $kind run $i failed: $line" >&2; exit 1 ;; esac
+  case "$line" in *exit=0*) ;; *) ldt_die "$kind run $i failed: $line" ;; esac
   echo "$line offset_ns=$(((off1 + off2) / 2))" >"$data/$kind-$i.run"
   cp "$log" "$data/$kind-$i.log"
 }
@@ -135,7 +104,7 @@ for i in $(seq "$runs"); do
   done
 done
 
-python3 - "$data" "$runs" "$PWD/$win32/LineDisplayTest.exe" "$PWD/$win32/tools/bench/minimal-dialog.exe" \
+python3 - "$data" "$runs" "$PWD/$windows/LineDisplayTest.exe" "$PWD/$windows/tools/bench/minimal-dialog.exe" \
   "$load" "$("$LDT_WINE_LOADER" --version 2>/dev/null) ($LDT_WINDOWS_BUILD build)" "$(nproc)" "$(getconf CLK_TCK)" <<'PYTHON'
 import os
 import statistics

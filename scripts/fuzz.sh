@@ -2,12 +2,11 @@
 # Usage: fuzz.sh [SECONDS]   (default 60)
 # Builds the fuzz target with clang, replays the seed corpus, then fuzzes for SECONDS.
 # The working corpus lives in build/fuzz/corpus and grows from run to run.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/lib.sh"
+cd "$ldt_root"
 seconds="${1:-60}"
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target fuzz_test_run
+ldt_build fuzz build/fuzz fuzz_test_run
 target=build/fuzz/tests/fuzz/fuzz_test_run
 
 # The seeds are kept as hex text; libFuzzer wants the raw bytes.
@@ -27,7 +26,6 @@ echo "fuzz: fuzzing for ${seconds} s"
 # A crash makes libFuzzer exit non-zero and leaves crash-* files; pipefail would hide it
 # behind grep, so check the log.
 if grep -qE 'ERROR: (libFuzzer|AddressSanitizer|UndefinedBehaviorSanitizer)|invariant broken|runtime error' build/fuzz/last-run.log; then
-  echo "fuzz: FAILED (see build/fuzz/last-run.log)" >&2
-  exit 1
+  ldt_die "FAILED: libFuzzer found a fault" build/fuzz/last-run.log
 fi
 echo "fuzz: no invariant broken"

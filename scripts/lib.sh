@@ -1,12 +1,13 @@
 # Sourced by every script of the project: strict mode, the one way to run a step with a kept
-# log, builds through the presets only, and the guard that keeps Windows programs out of
-# ~/.wine. The machine probe (which Windows build runs here) stays in wine-env.sh.
+# log, builds through the presets only, the trees a script works in, and the guard that keeps
+# Windows programs out of ~/.wine. The machine probe (which Windows build runs here) stays in
+# wine-env.sh.
 #   . "$(dirname "$0")/lib.sh"          (from scripts/; from elsewhere, the path to it)
 # Every message starts with the calling script's name, so a failure says where it came from.
 set -euo pipefail
 
 ldt_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-ldt_name=${LDT_NAME:-$(basename "$0" .sh)}
+ldt_name=$(basename "$0" .sh)
 # shellcheck source=wine-env.sh
 . "$ldt_root/scripts/wine-env.sh"
 
@@ -17,40 +18,88 @@ ldt_die() {
   ldt_say "$1"
   if [ -n "${2:-}" ] && [ -s "$2" ]; then
     ldt_say "the last lines of $2:"
-    tail -n "${LDT_TAIL_LINES:-20}" "$2" | sed 's/^/  /' >&2
+    tail -n 20 "$2" | sed 's/^/  /' >&2
   elif [ -n "${2:-}" ]; then
     ldt_say "(nothing was written to $2)"
   fi
   exit 1
 }
 
-# NAME LOG COMMAND...: runs COMMAND with its output kept in LOG (and shown as well when
-# LDT_STEP_SHOW=1); on failure says which step failed, where its log is, and the log's last
-# lines, then exits with the command's status.
+# NAME LOG COMMAND...: runs one step with its output kept in LOG. With LDT_STEP_SHOW=1 the
+# output is shown as it comes as well, between a heading and the time the step took. On failure
+# it says which step failed, where its log is (and ldt_step_hint, when set, where else to
+# look), shows the log's last lines unless they were shown already, and exits with the step's
+# status.
 ldt_step() {
-  local name=$1 log=$2 rc=0
+  local name=$1 log=$2 rc began=$SECONDS
   shift 2
   mkdir -p "$(dirname "$log")"
   if [ "${LDT_STEP_SHOW:-0}" = 1 ]; then
-    "$@" 2>&1 | tee "$log" || rc=$?
+    echo "== $ldt_name: $name"
+    ldt_run ldt_output_to "$log" tee "$@"
   else
-    "$@" >"$log" 2>&1 || rc=$?
+    ldt_run ldt_output_to "$log" quiet "$@"
   fi
-  [ $rc -eq 0 ] && return 0
-  ldt_say "FAILED at \"$name\" (exit $rc); its log: $log"
-  [ "${LDT_STEP_SHOW:-0}" = 1 ] || { [ -s "$log" ] && tail -n "${LDT_TAIL_LINES:-20}" "$log" | sed 's/^/  /' >&2; }
-  exit $rc
+  rc=$ldt_rc
+  if [ $rc -ne 0 ]; then
+    [ "${LDT_STEP_SHOW:-0}" = 1 ] || { [ -s "$log" ] && tail -n 20 "$log" | sed 's/^/  /' >&2; }
+    ldt_say "FAILED at \"$name\" (exit $rc); its log: $log${ldt_step_hint:+; $ldt_step_hint}"
+    exit $rc
+  fi
+  [ "${LDT_STEP_SHOW:-0}" = 0 ] || echo "== $ldt_name: $name: done in $((SECONDS - began)) s"
 }
 
-# PRESET DIR TARGET...: configures DIR from the preset (once) and builds the targets there.
-# DIR may differ from the preset's own tree; everything else comes from the preset.
+# LOG tee|quiet COMMAND...: COMMAND's output into LOG, and shown as well with tee.
+ldt_output_to() {
+  local log=$1 how=$2
+  shift 2
+  if [ "$how" = tee ]; then "$@" 2>&1 | tee "$log"; else "$@" >"$log" 2>&1; fi
+}
+
+# PRESET DIR [TARGET...]: configures DIR from the preset (once) and builds the targets there
+# (everything without targets). DIR may differ from the preset's own tree; all else comes from
+# the preset.
 ldt_build() {
   local preset=$1 dir=$2
   shift 2
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake --preset "$preset" -B "$dir" ${LDT_CMAKE_ARGS[@]+"${LDT_CMAKE_ARGS[@]}"}
+  [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" -B "$dir"
+  [ $# -eq 0 ] || set -- --target "$@"
+  cmake --build "$dir" -j2 "$@"
+}
+
+# Sets ldt_native and ldt_windows, the native tree and the tree of the Windows build this
+# machine runs (LDT_NATIVE_DIR, LDT_WIN32_DIR and LDT_WIN64_DIR move them; relative to the
+# repository), and ldt_emulator, the display emulator's full path; says once, for this script
+# and those it starts, when the machine takes the 64-bit path.
+ldt_trees() {
+  ldt_probe_windows_build
+  ldt_native=${LDT_NATIVE_DIR:-build/native}
+  if [ "$LDT_WINDOWS_BUILD" = win32 ]; then
+    ldt_windows=${LDT_WIN32_DIR:-build/win32}
+  else
+    ldt_windows=${LDT_WIN64_DIR:-build/win64}
   fi
-  cmake --build "$dir" -j2 ${1:+--target "$@"}
+  ldt_emulator=$(cd "$ldt_root" && realpath -m "$ldt_native/tools/emulator/vfd-emulator")
+  if [ -n "$LDT_WINE_NOTE" ] && [ -z "${LDT_WINE_NOTE_SAID:-}" ]; then
+    ldt_say "$LDT_WINE_NOTE"
+    export LDT_WINE_NOTE_SAID=1
+  fi
+}
+
+# TARGET...: builds the display emulator in the native tree and TARGETs in the Windows tree
+# (after ldt_trees), each from its preset.
+ldt_build_with_displays() {
+  ldt_build native "$ldt_native" vfd-emulator
+  ldt_build "$LDT_WINDOWS_BUILD" "$ldt_windows" "$@"
+}
+
+# PREFIX_DIR HARNESS_OPTION... -- COMMAND...: COMMAND in a private Wine prefix under
+# PREFIX_DIR with the displays scripts/with-displays.sh starts (after ldt_trees).
+ldt_with_displays() {
+  local prefix=$1
+  shift
+  "$ldt_root/scripts/with-wine.sh" "$prefix" \
+    "$ldt_root/scripts/with-displays.sh" --emulator "$ldt_emulator" "$@"
 }
 
 # Windows programs run only in a prefix a harness made (scripts/with-wine.sh): never in ~/.wine.
@@ -62,7 +111,14 @@ ldt_require_prefix() {
 }
 
 # COMMAND...: runs COMMAND without letting its failure end the script; its status in ldt_rc.
+# COMMAND runs in a subshell with strict mode on: a shell function given here stops at its
+# first failing command, which it would not do as the left side of `||`.
 ldt_run() {
-  ldt_rc=0
-  "$@" || ldt_rc=$?
+  set +e
+  (
+    set -e
+    "$@"
+  )
+  ldt_rc=$?
+  set -e
 }

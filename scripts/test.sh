@@ -4,60 +4,45 @@
 # 32-bit programs (or with LDT_FORCE_WIN64=1), in build/win64 under its 64-bit loader; the
 # 32-bit product is built and checked on every machine. Each step's output is kept in
 # build/test-logs; a failing step is named, with where to look.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-# shellcheck source=wine-env.sh
-. scripts/wine-env.sh
+. "$(dirname "$0")/lib.sh"
+cd "$ldt_root"
 logs=build/test-logs
 mkdir -p "$logs"
 rm -f "$logs"/*.log
 started=$SECONDS
+LDT_STEP_SHOW=1 # every step shown as it runs, and kept
 
-# NAME LOG HINT COMMAND...: runs COMMAND, its output both shown and kept in LOG.
-step() {
-  local name=$1 log=$logs/$2.log hint=$3 rc=0 began=$SECONDS
-  shift 3
-  echo "== test: $name"
-  "$@" 2>&1 | tee "$log" || rc=$?
-  if [ $rc -ne 0 ]; then
-    echo "test: FAILED at \"$name\" (exit $rc); its output is above and in $log${hint:+; $hint}" >&2
-    exit $rc
-  fi
-  echo "== test: $name: done in $((SECONDS - began)) s"
-}
-
-step "installing packages" install "" bash scripts/install-deps.sh
+ldt_step "installing packages" $logs/install.log bash scripts/install-deps.sh
 
 # The portable core and the tools, natively, then again under ASan and UBSan.
-step "native build and tests" native "" cmake --workflow --preset native
-step "sanitizer build and tests" sanitize "" cmake --workflow --preset sanitize
+ldt_step "native build and tests" $logs/native.log cmake --workflow --preset native
+ldt_step "sanitizer build and tests" $logs/sanitize.log cmake --workflow --preset sanitize
 
 # The test run and the release under libFuzzer: the seeds, then a short bounded fuzzing run.
-step "fuzzing" fuzz "libFuzzer's own log: build/fuzz/last-run.log" \
-  bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
+ldt_step_hint="libFuzzer's own log: build/fuzz/last-run.log"
+ldt_step "fuzzing" $logs/fuzz.log bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
+ldt_step_hint=
 
 ldt_probe_windows_build
 [ -z "$LDT_WINE_NOTE" ] || echo "test: $LDT_WINE_NOTE"
 windows=$LDT_WINDOWS_BUILD
-wine_hint="Wine's logs: build/$windows/wine-logs; an emulator's kept run: build/$windows/emulator-runs and the e2e/work folders under build/$windows/tests"
 
 # The product, the 32-bit exe: built on every machine. Where it can't run, only the exe itself.
 if [ "$windows" = win32 ]; then
-  step "32-bit Windows build" win32-build "" \
-    sh -c 'cmake --preset win32 && cmake --build --preset win32'
+  ldt_step "32-bit Windows build" $logs/win32-build.log ldt_build win32 build/win32
 else
-  step "32-bit Windows build (the product only)" win32-build "" \
-    sh -c 'cmake --preset win32 && cmake --build --preset win32 --target LineDisplayTest'
-  step "64-bit Windows build" win64-build "" \
-    sh -c 'cmake --preset win64 && cmake --build --preset win64'
+  ldt_step "32-bit Windows build (the product only)" $logs/win32-build.log \
+    ldt_build win32 build/win32 LineDisplayTest
+  ldt_step "64-bit Windows build" $logs/win64-build.log ldt_build win64 build/win64
 fi
 
 # The release zip: the exe just built, the guide as one HTML page, the checksums.
-step "release package" package "" bash scripts/package.sh --check
+ldt_step "release package" $logs/package.log bash scripts/package.sh --check
 
-# Each test runs once: these run real programs against real time, and a test that fails once has found
-# something.
-step "Windows tests ($windows build)" windows "$wine_hint" \
+# Each test runs once: these run real programs against real time, and a test that fails once
+# has found something.
+ldt_step_hint="Wine's logs: build/$windows/wine-logs; the displays' logs of a failed test: build/$windows/display-runs"
+ldt_step "Windows tests ($windows build)" $logs/windows.log \
   scripts/with-wine.sh "build/$windows" ctest --preset "$windows"
 
 # One closing line for the whole run, from the ctest summaries of the steps above.

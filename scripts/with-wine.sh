@@ -4,13 +4,10 @@
 # when there is no DISPLAY, a private Xvfb; stops all of them afterwards, whatever COMMAND did.
 # The Wine loader is the one scripts/wine-env.sh chooses for this machine (exported to COMMAND
 # as LDT_WINE_LOADER; run Windows programs through scripts/wine-exec.sh).
-set -eu
+. "$(dirname "$0")/lib.sh"
 [ $# -ge 2 ] || { echo "usage: $0 BUILD_DIR COMMAND..." >&2; exit 2; }
-here=$(cd "$(dirname "$0")" && pwd)
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
-# shellcheck source=wine-env.sh
-. "$here/wine-env.sh"
 ldt_probe_windows_build
 
 export WINEPREFIX="$build/wineprefix"
@@ -19,17 +16,6 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 logdir="$build/wine-logs"
 mkdir -p "$WINEPREFIX" "$logdir"
-
-fail() {
-  echo "with-wine: $1" >&2
-  if [ -n "${2:-}" ] && [ -s "$2" ]; then
-    echo "with-wine: last lines of $2:" >&2
-    tail -n 15 "$2" | sed 's/^/  /' >&2
-  elif [ -n "${2:-}" ]; then
-    echo "with-wine: (no output in $2)" >&2
-  fi
-  exit 1
-}
 
 if [ "$LDT_WINDOWS_BUILD" = win64 ]; then
   # Debian's wine, wineboot and winepath scripts would start the 32-bit loader: on a machine
@@ -52,7 +38,7 @@ prefix_pids() {
   for env in /proc/[0-9]*/environ; do
     pid=${env#/proc/}; pid=${pid%/environ}
     [ "$pid" = $$ ] && continue
-    { tr '\0' '\n' <"$env"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    grep -qzxF "WINEPREFIX=$WINEPREFIX" "$env" 2>/dev/null || continue
     case "$(cat /proc/$pid/comm 2>/dev/null)" in
       wineserver*|*.exe|wine*|services*|winedevice*|explorer*|plugplay*|rpcss*|svchost*) echo "$pid" ;;
     esac
@@ -81,7 +67,7 @@ if [ -z "${DISPLAY:-}" ] || [ "${LDT_OWN_XVFB:-0}" = 1 ]; then
   Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$numfile" >"$logdir/xvfb.log" 2>&1 </dev/null &
   xvfb_pid=$!
   for _ in $(seq 100); do [ -s "$numfile" ] && break; sleep 0.1; done
-  [ -s "$numfile" ] || fail "Xvfb did not start" "$logdir/xvfb.log"
+  [ -s "$numfile" ] || ldt_die "Xvfb did not start" "$logdir/xvfb.log"
   export DISPLAY=":$(tr -dc 0-9 <"$numfile")"
 fi
 
@@ -102,10 +88,10 @@ if [ ! -f "$ready" ]; then
   # Without a window manager Wine waits ~2 s whenever a top-level window goes away.
   setsid -w "$LDT_WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
     </dev/null >>"$logdir/wineboot.log" 2>&1 ||
-    fail "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
+    ldt_die "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
   wineserver -w >/dev/null 2>&1 || true
   [ -f "$WINEPREFIX/system.reg" ] ||
-    fail "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
+    ldt_die "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
   # The fresh prefix lacks the fonts that "MS Shell Dlg" and the caption buttons use.
   fonts="$WINEPREFIX/drive_c/windows/Fonts"
   mkdir -p "$fonts"
@@ -121,12 +107,9 @@ fi
 # and get SIGHUP (and dump every object into its log) whenever the emulator lets a pty go.
 setsid sh -c 'wineserver -f -p >"$1" 2>&1 </dev/null &' sh "$logdir/wineserver.log"
 for _ in $(seq 50); do wineserver -k0 2>/dev/null && break; sleep 0.1; done
-wineserver -k0 2>/dev/null || fail "the wineserver did not start" "$logdir/wineserver.log"
+wineserver -k0 2>/dev/null || ldt_die "the wineserver did not start" "$logdir/wineserver.log"
 "$LDT_WINE_LOADER" wineboot </dev/null >"$logdir/wineboot-warm.log" 2>&1 ||
-  fail "Wine did not start in $WINEPREFIX with $LDT_WINE_LOADER" "$logdir/wineboot-warm.log"
+  ldt_die "Wine did not start in $WINEPREFIX with $LDT_WINE_LOADER" "$logdir/wineboot-warm.log"
 
-set +e
-"$@"
-rc=$?
-set -e
-exit $rc
+ldt_run "$@"
+exit $ldt_rc

@@ -1,22 +1,32 @@
-// Reading the emulator's log and writing its control file from a Win32 test under Wine.
+// An emulated display from a Win32 program under Wine: its log read, its control file written.
 #include "tools/driver/emulator_client.h"
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 namespace {
 
-bool environment(const wchar_t* name, std::wstring& value) {
-    wchar_t buffer[1024];
-    DWORD n = GetEnvironmentVariableW(name, buffer, 1024);
-    if (n == 0 || n >= 1024) {
-        return false;
+std::string environment(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    return value != nullptr ? value : "";
+}
+
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+// The harness's spelling of a display's name in its variables.
+std::string variablePart(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        out += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    value.assign(buffer, n);
-    return true;
+    return out;
 }
 
 bool writeFile(const std::wstring& path, const std::string& content) {
@@ -66,31 +76,54 @@ const std::string kTestRunBytes = "1B 40 " + hex(std::string("Noritake Itron\r\n
 
 unsigned EmulatorClient::generation_ = 0;
 
-bool EmulatorClient::connect(std::string& error) {
-    std::wstring ports;
-    if (!environment(L"LDT_EMULATOR_PORTS", ports) || !environment(L"LDT_EMULATOR_LOG", log_) ||
-        !environment(L"LDT_EMULATOR_CONTROL", control_)) {
-        error = "LDT_EMULATOR_PORTS, _LOG or _CONTROL missing: run under scripts/with-emulator.sh";
+void PrintTo(const EmulatorEvent& event, std::ostream* out) {
+    *out << event.kind << (event.details.empty() ? "" : " ") << event.details;
+}
+
+std::string displayVariable(const std::string& name, const char* field) {
+    return environment("LDT_DISPLAY_" + variablePart(name) + "_" + field);
+}
+
+std::wstring harnessPort(const std::string& name) {
+    return wide(environment("LDT_PORT_" + variablePart(name)));
+}
+
+bool EmulatorClient::connect(const std::string& name, std::string& error) {
+    std::string ports = displayVariable(name, "PORTS");
+    log_ = wide(displayVariable(name, "LOG"));
+    control_ = wide(displayVariable(name, "CONTROL"));
+    pid_ = displayVariable(name, "PID");
+    startPty_ = displayVariable(name, "PTY");
+    if (ports.empty() || log_.empty() || control_.empty()) {
+        error = "LDT_DISPLAY_" + variablePart(name) +
+                "_PORTS, _LOG or _CONTROL missing: run under " +
+                "scripts/with-displays.sh with --display " + name;
         return false;
     }
-    std::wistringstream words(ports);
-    std::wstring port;
-    while (words >> port) {
-        ports_.push_back(port);
-    }
-    if (ports_.empty()) {
-        error = "LDT_EMULATOR_PORTS names no port";
-        return false;
+    std::istringstream words(ports);
+    ports_.clear();
+    for (std::string port; words >> port;) {
+        ports_.push_back(wide(port));
     }
     return true;
 }
 
-void EmulatorClient::attach(const std::wstring& log, const std::wstring& control) {
-    log_ = log;
-    control_ = control;
+std::string EmulatorClient::pty() const {
+    for (const EmulatorEvent& e : parse(0)) {
+        if (e.kind == "pty") {
+            return e.details;
+        }
+    }
+    return startPty_;
 }
 
 bool EmulatorClient::setMode(const std::string& options, std::string& error) {
+    std::vector<EmulatorEvent> before = parse(0);
+    if (!before.empty() && before[0].kind == "mode") {
+        generation_ =
+            std::max(generation_,
+                     static_cast<unsigned>(std::strtoul(before[0].details.c_str(), nullptr, 10)));
+    }
     std::string generation = std::to_string(++generation_);
     std::wstring temporary = control_ + L".new";
     // Whole and by rename: the emulator never reads half a command.
@@ -99,8 +132,9 @@ bool EmulatorClient::setMode(const std::string& options, std::string& error) {
         error = "could not write the control file";
         return false;
     }
+    mark_ = 0;
     for (int i = 0; i < 500; ++i) {
-        std::vector<EmulatorEvent> log = events();
+        std::vector<EmulatorEvent> log = parse(0);
         // The pty line follows the mode line: by then the links point at the fresh line.
         if (log.size() >= 2 && log[0].kind == "mode" && log[1].kind == "pty" &&
             (log[0].details + " ").rfind(generation + " ", 0) == 0) {
@@ -118,13 +152,23 @@ bool EmulatorClient::setMode(const std::string& options, std::string& error) {
     return false;
 }
 
+void EmulatorClient::mark() {
+    std::string content;
+    mark_ = readShared(log_, content) ? content.size() : 0;
+}
+
 std::vector<EmulatorEvent> EmulatorClient::events() const {
+    return parse(mark_);
+}
+
+std::vector<EmulatorEvent> EmulatorClient::parse(size_t from) const {
     std::string content;
     std::vector<EmulatorEvent> result;
     if (!readShared(log_, content)) {
         return result;
     }
-    size_t start = 0;
+    // A log shorter than the mark was emptied by a mode another program set.
+    size_t start = from <= content.size() ? from : 0;
     size_t end;
     while ((end = content.find('\n', start)) != std::string::npos) {
         std::string line = content.substr(start, end - start);
@@ -143,7 +187,6 @@ std::vector<EmulatorEvent> EmulatorClient::events() const {
     }
     return result;
 }
-
 std::vector<std::string> EmulatorClient::events(const std::string& kind) const {
     std::vector<std::string> found;
     for (const EmulatorEvent& e : events()) {
@@ -181,6 +224,18 @@ bool EmulatorClient::waitForBytes(const std::string& kind, size_t count, int tim
             bytes += (chunk.size() + 1) / 3;
         }
         if (bytes >= count) {
+            return true;
+        }
+        if (waited >= timeoutMs) {
+            return false;
+        }
+        Sleep(5);
+    }
+}
+
+bool EmulatorClient::waitForEvent(const std::string& kind, int timeoutMs) const {
+    for (int waited = 0;; waited += 5) {
+        if (!events(kind).empty()) {
             return true;
         }
         if (waited >= timeoutMs) {

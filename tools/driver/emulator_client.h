@@ -1,7 +1,9 @@
-// The Win32 side of the display emulator: its port, its log, and mode switching.
+// The one reader of an emulated display's log, and its mode switch, for the Win32 programs that
+// scripts/with-displays.sh runs.
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,42 +23,64 @@ struct EmulatorEvent {
     std::string details; // the rest of the line
 };
 
-// Finds the emulator that scripts/with-emulator.sh started through the variables it exports.
+// "kind details", without the time stamp, so a failure shows what the display saw.
+void PrintTo(const EmulatorEvent& event, std::ostream* out);
+
+// What scripts/with-displays.sh tells a program about display NAME: LDT_DISPLAY_<NAME>_<FIELD>,
+// NAME upper-cased with '-' as '_' ("gui-good", "PORT" -> LDT_DISPLAY_GUI_GOOD_PORT); empty
+// when unset.
+std::string displayVariable(const std::string& name, const char* field);
+// The port the harness keeps absent, or gives to a device that is no serial port, for NAME
+// (LDT_PORT_<NAME>); empty when unset.
+std::wstring harnessPort(const std::string& name);
+
+// One emulated display that scripts/with-displays.sh started.
 class EmulatorClient {
   public:
-    // False, with error set, when not run under scripts/with-emulator.sh.
-    bool connect(std::string& error);
-    // Uses an emulator started some other way, through its log and control file.
-    void attach(const std::wstring& log, const std::wstring& control);
+    // Finds display NAME through the harness's variables; false, with error set, when they
+    // are missing.
+    bool connect(const std::string& name, std::string& error);
 
-    // Every port linked to the emulator, e.g. COM5 and COM10.
+    // Every name linked to the display, the port first, e.g. COM8 and COM10.
     const std::vector<std::wstring>& ports() const { return ports_; }
     const std::wstring& port() const { return ports_.front(); }
+    // The emulator's Linux process id.
+    const std::string& pid() const { return pid_; }
+    // The pty the display serves now, e.g. /dev/pts/7: each mode brings a fresh one.
+    std::string pty() const;
 
     // Gives the emulator a new behaviour (its options, e.g. "--silent") on a fresh line and
     // an empty log; false with error set when it refused or did not answer in time.
     bool setMode(const std::string& options, std::string& error);
+    // From now on, until the next mode, only what the log gets after this counts.
+    void mark();
 
-    // The log as it stands; complete lines only.
+    // The log since the mark; complete lines only.
     std::vector<EmulatorEvent> events() const;
-    // The details of every event of one kind, in order.
+    // The details of every event of one kind since the mark, in order.
     std::vector<std::string> events(const std::string& kind) const;
-    // Every byte received since the mode began, as "1B 40 ..." (chunks joined).
+    // Every byte received since the mark, as "1B 40 ..." (chunks joined).
     std::string received() const { return joined("recv"); }
-    // Every byte sent since the mode began, likewise.
+    // Every byte sent since the mark, likewise.
     std::string sent() const { return joined("send"); }
     // Waits until the most recent settings event is `expected`; returns the last one seen.
     std::string waitForSettings(const std::string& expected, int timeoutMs) const;
     // Waits until `count` bytes in all have been received or sent (kind recv or send).
     bool waitForBytes(const std::string& kind, size_t count, int timeoutMs) const;
+    // Waits until an event of that kind is logged; false on time-out.
+    bool waitForEvent(const std::string& kind, int timeoutMs) const;
 
   private:
     std::string joined(const std::string& kind) const;
+    std::vector<EmulatorEvent> parse(size_t from) const;
 
     std::vector<std::wstring> ports_;
     std::wstring log_;
     std::wstring control_;
-    // One count for the whole process: every client talks to the same emulator, and a
-    // generation it has seen before would be taken for the mode already in force.
+    std::string pid_;
+    std::string startPty_;
+    size_t mark_ = 0; // bytes of the log before the mark
+    // One count for the whole process, and above the generation in force: a generation the
+    // emulator has run before would be taken for the mode already in force.
     static unsigned generation_;
 };

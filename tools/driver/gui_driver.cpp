@@ -22,6 +22,7 @@ struct BoxSearch {
     const AppProcess* app;
     const std::wstring* caption; // nullptr: any caption
     HWND found;
+    int count;
 };
 
 BOOL CALLBACK findBox(HWND window, LPARAM param) {
@@ -33,8 +34,11 @@ BOOL CALLBACK findBox(HWND window, LPARAM param) {
     if (search->caption != nullptr && text(window) != *search->caption) {
         return TRUE;
     }
-    search->found = window;
-    return FALSE;
+    if (search->found == nullptr) {
+        search->found = window;
+    }
+    ++search->count;
+    return search->caption != nullptr ? FALSE : TRUE;
 }
 
 } // namespace
@@ -52,7 +56,7 @@ std::wstring windowsPath(const std::string& path) {
     return wide;
 }
 
-bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs) {
+bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs, DWORD pollMs) {
     DWORD start = GetTickCount();
     for (;;) {
         if (ready()) {
@@ -61,7 +65,7 @@ bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs) {
         if (GetTickCount() - start >= timeoutMs) {
             return false;
         }
-        Sleep(20);
+        Sleep(pollMs);
     }
 }
 
@@ -76,10 +80,11 @@ AppProcess::~AppProcess() {
     }
 }
 
-bool AppProcess::start(const std::wstring& exePath) {
+bool AppProcess::start(const std::wstring& exePath, const std::wstring& arguments) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    std::wstring commandLine = L"\"" + exePath + L"\"";
+    std::wstring commandLine =
+        L"\"" + exePath + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     if (!CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &info_)) {
         info_ = {};
@@ -100,9 +105,9 @@ HWND AppProcess::waitForDialog(DWORD timeoutMs) {
                 if (GetWindowThreadProcessId(window, nullptr) != threadId_) {
                     continue; // a dialog of an earlier run still on its way out
                 }
-                if (IsWindowVisible(window) && GetDlgItem(window, 1001) &&
-                    GetDlgItem(window, 1002) && GetDlgItem(window, 1003) &&
-                    GetDlgItem(window, 1004) && GetDlgItem(window, 1005)) {
+                if (IsWindowVisible(window) && GetDlgItem(window, kTestButton) &&
+                    GetDlgItem(window, kExitButton) && GetDlgItem(window, kClearButton) &&
+                    GetDlgItem(window, kResultBox) && GetDlgItem(window, kPortBox)) {
                     found = window;
                     return true;
                 }
@@ -114,8 +119,18 @@ HWND AppProcess::waitForDialog(DWORD timeoutMs) {
     return found;
 }
 
+HWND AppProcess::findDialog(const wchar_t* caption) const {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, L"#32770", caption)) != nullptr) {
+        if (GetWindowThreadProcessId(window, nullptr) == threadId_ && IsWindowVisible(window)) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
 HWND AppProcess::waitForMessageBox(const std::wstring& caption, DWORD timeoutMs) {
-    BoxSearch search{this, &caption, nullptr};
+    BoxSearch search{this, &caption, nullptr, 0};
     waitUntil(
         [&] {
             search.found = nullptr;
@@ -127,9 +142,15 @@ HWND AppProcess::waitForMessageBox(const std::wstring& caption, DWORD timeoutMs)
 }
 
 HWND AppProcess::openMessageBox() const {
-    BoxSearch search{this, nullptr, nullptr};
+    BoxSearch search{this, nullptr, nullptr, 0};
     EnumThreadWindows(threadId_, findBox, reinterpret_cast<LPARAM>(&search));
     return search.found;
+}
+
+int AppProcess::openMessageBoxCount() const {
+    BoxSearch search{this, nullptr, nullptr, 0};
+    EnumThreadWindows(threadId_, findBox, reinterpret_cast<LPARAM>(&search));
+    return search.count;
 }
 
 HWND AppProcess::focus() const {

@@ -13,11 +13,19 @@ namespace driver {
 
 constexpr wchar_t kDialogCaption[] = L"Velmar qz71 LineDisplay Test";
 
+// The dialog's controls, stated here for every program that drives it and not taken from the
+// program's own resource.h: a changed id must fail the end-to-end tests.
+constexpr int kTestButton = 1001;
+constexpr int kExitButton = 1002;
+constexpr int kClearButton = 1003;
+constexpr int kResultBox = 1004;
+constexpr int kPortBox = 1005;
+
 // "/unix/path" as Wine's Z: drive sees it; other paths unchanged.
 std::wstring windowsPath(const std::string& path);
 
-// Polls until ready() holds or timeoutMs passes; true when it held.
-bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs);
+// Polls every pollMs until ready() holds or timeoutMs passes; true when it held.
+bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs, DWORD pollMs = 20);
 
 // A message box as the operator sees it.
 struct MessageBoxInfo {
@@ -38,19 +46,25 @@ public:
     // Ends a process a failed test left behind, so no test leaks a window into the next.
     ~AppProcess();
 
-    bool start(const std::wstring& exePath);
+    // arguments: words the program ignores, e.g. a token by which its Linux process is found.
+    bool start(const std::wstring& exePath, const std::wstring& arguments = L"");
     // The dialog once it is visible and its five controls exist; nullptr on time-out. The
     // first start in a fresh prefix can take several seconds.
     HWND waitForDialog(DWORD timeoutMs = 30000);
     HWND dialog() const { return dialog_; }
+    // Its visible top-level dialog with that caption, whatever its controls; nullptr if none.
+    HWND findDialog(const wchar_t* caption) const;
     HWND control(int id) const { return GetDlgItem(dialog_, id); }
     DWORD threadId() const { return threadId_; }
+    HANDLE process() const { return info_.hProcess; }
 
     // The visible message box with that caption among the program's windows; nullptr on
     // time-out.
     HWND waitForMessageBox(const std::wstring& caption, DWORD timeoutMs = 10000);
     // Any message box open now (a top-level #32770 other than the dialog); nullptr if none.
     HWND openMessageBox() const;
+    // How many message boxes are open now.
+    int openMessageBoxCount() const;
     // The window that has the keyboard focus in the program's thread.
     HWND focus() const;
 

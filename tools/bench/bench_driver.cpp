@@ -2,14 +2,19 @@
 // scripts/bench.sh, printing one line of KEY=VALUE fields per command; times are nanoseconds
 // of the performance counter, which under Wine is the host's CLOCK_MONOTONIC_RAW.
 //   bench-driver clock                      now
+//   bench-driver mode DISPLAY [OPTION...]   gives display DISPLAY of scripts/with-displays.sh
+//                                           (e.g. bench) a fresh line with those emulator
+//                                           options (none: a good display) and an empty log
 //   bench-driver test APP PORT TIMEOUT_MS   one test run: click, Test disabled, Test enabled,
 //                                           the process's CPU time over the run, the verdict
+//                                           (pass, silent or other)
 // The CPU time comes from the Linux process behind the program (/proc/PID/stat, clock ticks),
 // with the wineserver's beside it; GetProcessTimes of another process under Wine 8 reports more
 // than the kernel counts for that process, and is printed only for comparison.
 //   bench-driver startup EXE CAPTION        process creation until its dialog is shown
+#include "tests/support/expected_report.h"
 #include "tools/driver/emulator_client.h"
-#include "tools/driver/gui_driver.h"
+#include "tools/driver/operator.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -18,19 +23,7 @@
 
 namespace {
 
-constexpr int kTest = 1001;
-constexpr int kExit = 1002;
-constexpr int kResult = 1004;
-
-unsigned long long nowNs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    unsigned long long f = static_cast<unsigned long long>(frequency.QuadPart);
-    unsigned long long c = static_cast<unsigned long long>(counter.QuadPart);
-    return c / f * 1000000000ull + c % f * 1000000000ull / f;
-}
+using driver::nowNs;
 
 unsigned long long cpuNs(HANDLE process) {
     FILETIME created, ended, kernel, user;
@@ -89,88 +82,20 @@ unsigned long long procTicks(const std::wstring& pid) {
 }
 
 // Polls every millisecond: fine enough for runs of a second, light on the shared cores.
-template <typename Ready> bool poll(Ready ready, unsigned long long timeoutNs) {
-    unsigned long long start = nowNs();
-    while (!ready()) {
-        if (nowNs() - start > timeoutNs) {
-            return false;
-        }
-        Sleep(1);
-    }
-    return true;
-}
-
-struct Process {
-    PROCESS_INFORMATION info{};
-    ~Process() {
-        if (info.hProcess != nullptr) {
-            if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(info.hProcess, 99);
-            }
-            CloseHandle(info.hProcess);
-            CloseHandle(info.hThread);
-        }
-    }
-    // token: an argument the program ignores, by which its Linux process is found.
-    bool start(const std::wstring& exe, const std::wstring& token = L"") {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        std::wstring commandLine = L"\"" + exe + L"\"" + (token.empty() ? L"" : L" " + token);
-        return CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &startup, &info) != 0;
-    }
-    // Its visible top-level dialog with that caption; nullptr while there is none.
-    HWND dialog(const wchar_t* caption) const {
-        HWND window = nullptr;
-        while ((window = FindWindowExW(nullptr, window, L"#32770", caption)) != nullptr) {
-            if (GetWindowThreadProcessId(window, nullptr) == info.dwThreadId &&
-                IsWindowVisible(window)) {
-                return window;
-            }
-        }
-        return nullptr;
-    }
-    DWORD exitCode(DWORD timeoutMs) const {
-        DWORD code = STILL_ACTIVE;
-        if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(info.hProcess, &code);
-        }
-        return code;
-    }
-};
-
-const wchar_t kSilentReport[] = L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
-                                L"Read Status information (Product type) returned 0 bytes:\r\n"
-                                L" (Incorrect)\r\n";
+constexpr DWORD kPollMs = 1;
 
 int testRun(const std::wstring& app, const std::wstring& port, unsigned long timeoutMs) {
     if (!driver::setConfiguredPort(port)) {
         std::printf("error=registry\n");
         return 1;
     }
-    Process process;
+    driver::Operator op(kPollMs);
     std::string token =
         "ldt-bench-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
-    if (!process.start(app, std::wstring(token.begin(), token.end()))) {
-        std::printf("error=start-%lu\n", GetLastError());
-        return 1;
-    }
-    HWND dialog = nullptr;
-    poll(
-        [&] {
-            dialog = process.dialog(driver::kDialogCaption);
-            return dialog != nullptr && GetDlgItem(dialog, kResult) != nullptr;
-        },
-        30000000000ull);
-    if (dialog == nullptr) {
-        std::printf("error=no-dialog\n");
-        return 1;
-    }
-    HWND test = GetDlgItem(dialog, kTest);
-    // Initialisation is over once the result box says so.
-    if (!poll([&] { return driver::text(GetDlgItem(dialog, kResult)) == L"Ready"; },
-              5000000000ull)) {
-        std::printf("error=not-ready\n");
+    std::string error;
+    if (!op.start(app, error, std::wstring(token.begin(), token.end()))) {
+        std::fprintf(stderr, "bench-driver: %s\n", error.c_str());
+        std::printf("error=start\n");
         return 1;
     }
     Sleep(200); // let the start-up's last paints go by
@@ -180,67 +105,73 @@ int testRun(const std::wstring& app, const std::wstring& port, unsigned long tim
         return 1;
     }
 
-    unsigned long long cpuBefore = cpuNs(process.info.hProcess);
+    unsigned long long cpuBefore = cpuNs(op.app().process());
     std::wstring unix = std::to_wstring(pid);
     unsigned long long ticksBefore = procTicks(unix);
     unsigned long long serverBefore = procTicks(L"self");
-    unsigned long long click = nowNs();
-    driver::click(test);
-    bool began = poll([&] { return !IsWindowEnabled(test); }, 3000000000ull);
-    unsigned long long disabled = nowNs();
-    bool ended = began && poll([&] { return IsWindowEnabled(test) != 0; },
-                               static_cast<unsigned long long>(timeoutMs) * 1000000ull);
-    unsigned long long enabled = nowNs();
-    unsigned long long cpuAfter = cpuNs(process.info.hProcess);
+    driver::Run run = op.runTest(timeoutMs);
+    unsigned long long cpuAfter = cpuNs(op.app().process());
     unsigned long long ticksAfter = procTicks(unix);
     unsigned long long serverAfter = procTicks(L"self");
-    if (!ended) {
+    if (!run.ended) {
         std::printf("error=run-did-not-end\n");
         return 1;
     }
-    // Just after the run the program may not yet be back in its message loop, and a window
-    // that has not read its messages for 5 s counts as hung: ask until it answers.
-    std::wstring report;
-    poll(
-        [&] {
-            report = driver::text(GetDlgItem(dialog, kResult));
-            return report != L"<no answer>";
-        },
-        5000000000ull);
-    const char* verdict = report.find(L"Test result: PASS.\r\n") != std::wstring::npos ? "pass"
-                          : report == kSilentReport                                    ? "silent"
-                                                                                       : "other";
+    std::wstring report = op.result();
+    const char* verdict =
+        run.boxes.empty() &&
+                report == expectedReport(kSetupAckReply, productReply("CU20029-T307A  "))
+            ? "pass"
+        : run.boxes.empty() && report == expectedReport("", "") ? "silent"
+                                                                : "other";
     if (std::string(verdict) == "other") {
         std::string shown(report.begin(), report.end());
-        std::fprintf(stderr, "bench-driver: unexpected report: %s\n", shown.c_str());
+        std::fprintf(stderr, "bench-driver: unexpected report (%u boxes): %s\n",
+                     static_cast<unsigned>(run.boxes.size()), shown.c_str());
     }
-    driver::click(GetDlgItem(dialog, kExit));
-    DWORD code = process.exitCode(10000);
+    DWORD code = op.exit();
     std::printf("click_ns=%llu disabled_ns=%llu enabled_ns=%llu cpu_ticks=%llu server_ticks=%llu "
                 "process_times_ns=%llu verdict=%s exit=%lu\n",
-                click, disabled, enabled, ticksAfter - ticksBefore, serverAfter - serverBefore,
-                cpuAfter - cpuBefore, verdict, code);
+                run.clickNs, run.begunNs, run.endedNs, ticksAfter - ticksBefore,
+                serverAfter - serverBefore, cpuAfter - cpuBefore, verdict, code);
     return code == 0 ? 0 : 1;
 }
 
 int startup(const std::wstring& exe, const std::wstring& caption) {
-    Process process;
+    driver::AppProcess process;
     unsigned long long begin = nowNs();
     if (!process.start(exe)) {
         std::printf("error=start-%lu\n", GetLastError());
         return 1;
     }
     HWND dialog = nullptr;
-    if (!poll([&] { return (dialog = process.dialog(caption.c_str())) != nullptr; },
-              30000000000ull)) {
+    if (!driver::waitUntil(
+            [&] { return (dialog = process.findDialog(caption.c_str())) != nullptr; }, 30000,
+            kPollMs)) {
         std::printf("error=no-dialog\n");
         return 1;
     }
     unsigned long long shown = nowNs();
     PostMessageW(dialog, WM_CLOSE, 0, 0);
-    DWORD code = process.exitCode(10000);
+    DWORD code = process.waitForExit(10000);
     std::printf("startup_ns=%llu exit=%lu\n", shown - begin, code);
     return code == 0 ? 0 : 1;
+}
+
+// Switches the display to a fresh line with these options, as each timed run needs.
+int mode(const std::string& display, const std::string& options) {
+    EmulatorClient emulator;
+    std::string error;
+    if (!emulator.connect(display, error) || !emulator.setMode(options, error)) {
+        std::fprintf(stderr, "bench-driver: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+std::string narrow(const wchar_t* text) {
+    std::wstring wide(text);
+    return std::string(wide.begin(), wide.end());
 }
 
 } // namespace
@@ -251,13 +182,20 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("now_ns=%llu\n", nowNs());
         return 0;
     }
+    if (command == L"mode" && argc >= 3) {
+        std::string options;
+        for (int i = 3; i < argc; ++i) {
+            options += (options.empty() ? "" : " ") + narrow(argv[i]);
+        }
+        return mode(narrow(argv[2]), options);
+    }
     if (command == L"test" && argc == 5) {
         return testRun(argv[2], argv[3], std::wcstoul(argv[4], nullptr, 10));
     }
     if (command == L"startup" && argc == 4) {
         return startup(argv[2], argv[3]);
     }
-    std::fprintf(stderr, "usage: bench-driver clock | test APP PORT TIMEOUT_MS | "
-                         "startup EXE CAPTION\n");
+    std::fprintf(stderr, "usage: bench-driver clock | mode DISPLAY [OPTION...] | "
+                         "test APP PORT TIMEOUT_MS | startup EXE CAPTION\n");
     return 2;
 }

@@ -1,7 +1,8 @@
 // End-to-end tests of LineDisplayTest.exe: the program runs under Wine against emulated displays
-// on COM5 (good), COM6 (unknown product) and COM7 (silent), started by run-gui-tests.sh, and is
-// driven the way a technician would use it. The emulators start at 9600 baud, so every change
-// the program makes to the line shows in their logs.
+// started by scripts/with-displays.sh (gui-good, gui-unknown with a product it does not accept,
+// gui-silent, and the port gui-absent that does not exist), and is driven the way a technician
+// would use it. The displays start at 9600 baud, so every change the program makes to the line
+// shows in their logs.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,92 +12,31 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/expected_report.h"
 #include "tools/driver/emulator_client.h"
-#include "tools/driver/gui_driver.h"
+#include "tools/driver/operator.h"
 
 namespace {
 
 using driver::AppProcess;
+using driver::LeaveRequest;
 using driver::MessageBoxInfo;
 using Lines = std::vector<std::string>;
 
-constexpr int kTest = 1001;
-constexpr int kExit = 1002;
-constexpr int kClear = 1003;
-constexpr int kResult = 1004;
-constexpr int kPort = 1005;
+constexpr int kTest = driver::kTestButton;
+constexpr int kExit = driver::kExitButton;
+constexpr int kClear = driver::kClearButton;
+constexpr int kResult = driver::kResultBox;
+constexpr int kPort = driver::kPortBox;
 
 std::string env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
 
-// One emulator's log, read from a mark: only what happened after it counts.
-class EmulatorLog {
-public:
-    explicit EmulatorLog(const std::string& name)
-        : path_(driver::windowsPath(env("LDT_LOGS") + "/" + name + ".log")) {}
-
-    void mark() { start_ = read().size(); }
-
-    // The events since the mark, each without its time stamp.
-    Lines events() const {
-        std::string text = read().substr(start_);
-        Lines lines;
-        size_t from = 0;
-        for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
-            std::string line = text.substr(from, end - from);
-            size_t blank = line.find(' ');
-            lines.push_back(blank == std::string::npos ? line : line.substr(blank + 1));
-        }
-        return lines;
-    }
-    // The bytes received since the mark, as one hex string.
-    std::string received() const { return joined("recv "); }
-    std::string sent() const { return joined("send "); }
-    Lines settings() const {
-        Lines found;
-        for (const std::string& line : events()) {
-            if (line.rfind("settings ", 0) == 0) {
-                found.push_back(line.substr(9));
-            }
-        }
-        return found;
-    }
-
-private:
-    std::string joined(const std::string& event) const {
-        std::string bytes;
-        for (const std::string& line : events()) {
-            if (line.rfind(event, 0) == 0) {
-                bytes += (bytes.empty() ? "" : " ") + line.substr(event.size());
-            }
-        }
-        return bytes;
-    }
-    std::string read() const {
-        std::string text;
-        if (FILE* file = _wfopen(path_.c_str(), L"rb")) {
-            char buffer[4096];
-            size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
-                text.append(buffer, n);
-            }
-            fclose(file);
-        }
-        return text;
-    }
-
-    std::wstring path_;
-    size_t start_ = 0;
-};
-
 // The report of a display that acknowledges and names the product type given.
-std::wstring answeringReport(const std::string& productType, const std::wstring& verdict) {
-    std::string dump = hex("\x28\x65\x40" + productType);
-    return L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
-           L"Read Status information (Product type) returned 18 bytes:\r\n" +
-           std::wstring(dump.begin(), dump.end()) + L"  (OK)\r\nTest result: " + verdict;
+std::wstring answeringReport(const std::string& productType) {
+    return expectedReport(kSetupAckReply, productReply(productType));
 }
 
 const char kTestSettings[] = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
@@ -104,35 +44,39 @@ const char kReleaseSettings[] = "speed=38400 bits=8 parity=none stop=1 rtscts=of
 const char kEmulatorSettings[] = "speed=9600 bits=8 parity=none stop=1 rtscts=off";
 
 class TestDialogTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
+        std::string error;
+        for (auto [client, name] : {std::pair<EmulatorClient*, const char*>{&good_, "gui-good"},
+                                    {&unknown_, "gui-unknown"},
+                                    {&silent_, "gui-silent"}}) {
+            ASSERT_TRUE(client->connect(name, error)) << error;
+            client->mark();
+        }
+        absent_ = harnessPort("gui-absent");
+        ASSERT_FALSE(absent_.empty()) << "run under scripts/with-displays.sh --absent gui-absent";
         ASSERT_TRUE(driver::clearSerialMap());
         ASSERT_TRUE(driver::setConfiguredPort(L""));
         ASSERT_TRUE(driver::setConfiguredPort(L"", driver::kOtherView));
-        good_.mark();
-        unknown_.mark();
-        silent_.mark();
     }
 
     // Starts the program with the port configured (none: no "Port" value) and waits for it.
     void start(const std::wstring& configuredPort) {
         ASSERT_TRUE(driver::setConfiguredPort(configuredPort));
-        ASSERT_TRUE(app_.start(driver::windowsPath(env("LDT_APP"))));
-        ASSERT_NE(app_.waitForDialog(), nullptr) << "the dialog did not appear";
-        // Initialisation has run once the result box says so.
-        ASSERT_TRUE(driver::waitUntil([&] { return text(kResult) == L"Ready"; }, 5000));
+        std::string error;
+        ASSERT_TRUE(op_.start(driver::windowsPath(env("LDT_APP")), error)) << error;
     }
 
-    std::wstring text(int id) const { return driver::text(app_.control(id)); }
-    bool enabled(int id) const { return IsWindowEnabled(app_.control(id)) != 0; }
+    std::wstring text(int id) const { return op_.text(id); }
+    bool enabled(int id) const { return op_.enabled(id); }
 
     // The control that has the focus, by name; the port box's focus is its edit field.
     std::string focusName() const {
-        HWND focus = app_.focus();
+        HWND focus = op_.app().focus();
         if (focus == nullptr) {
             return "none";
         }
-        if (GetParent(focus) == app_.control(kPort)) {
+        if (GetParent(focus) == op_.control(kPort)) {
             return "port";
         }
         for (auto [id, name] : {std::pair<int, const char*>{kTest, "Test"},
@@ -140,26 +84,35 @@ protected:
                                 {kClear, "Clear"},
                                 {kResult, "result"},
                                 {kPort, "port"}}) {
-            if (focus == app_.control(id)) {
+            if (focus == op_.control(id)) {
                 return name;
             }
         }
         return "other";
     }
 
-    // Presses Test and waits for the run to end: Test is enabled again.
+    // Presses Test and waits for the run to end, which shows no message box.
     void pressTestAndWait(DWORD timeoutMs = 5000) {
-        driver::click(app_.control(kTest));
-        ASSERT_TRUE(driver::waitUntil([&] { return !enabled(kTest); }, 2000)) << "no run began";
-        ASSERT_TRUE(driver::waitUntil([&] { return enabled(kTest); }, timeoutMs))
-            << "the run did not end";
+        driver::Run run = op_.runTest(timeoutMs);
+        ASSERT_TRUE(run.began) << "no run began";
+        ASSERT_TRUE(run.ended) << "the run did not end";
+        for (const MessageBoxInfo& box : run.boxes) {
+            ADD_FAILURE() << "the run showed a box: "
+                          << std::string(box.caption.begin(), box.caption.end());
+        }
+    }
+
+    // Presses Test on a run that stops in a box with that caption; the box, or nullptr.
+    HWND pressTestForBox(const std::wstring& caption) {
+        driver::click(op_.control(kTest));
+        return op_.app().waitForMessageBox(caption);
     }
 
     // Waits until the log shows the line back at the emulator's own settings after a run.
-    static bool settledBack(const EmulatorLog& log, size_t settingsCount) {
+    static bool settledBack(const EmulatorClient& log, size_t settingsCount) {
         return driver::waitUntil(
             [&] {
-                Lines s = log.settings();
+                Lines s = log.events("settings");
                 return s.size() >= settingsCount && s.back() == kEmulatorSettings;
             },
             3000);
@@ -169,45 +122,44 @@ protected:
     // way were the release's (38400 baud, no handshake) before the line's own came back. The
     // release holds its settings for the write and 20 ms, and the emulator polls them: they
     // may pass unseen here. The serial tests check them inside the link's own pause.
-    static void expectReleaseOnly(const EmulatorLog& log) {
+    static void expectReleaseOnly(const EmulatorClient& log) {
         EXPECT_TRUE(driver::waitUntil([&] { return log.received() == "1B 40"; }, 3000))
             << log.received();
         EXPECT_TRUE(driver::waitUntil(
             [&] {
-                Lines s = log.settings();
+                Lines s = log.events("settings");
                 return s.empty() || s.back() == kEmulatorSettings;
             },
             3000));
-        Lines seen = log.settings();
+        Lines seen = log.events("settings");
         if (!seen.empty()) {
             seen.pop_back();
         }
         EXPECT_EQ(seen, Lines(seen.size(), kReleaseSettings));
     }
 
-    void pressExitAndExpectCode(DWORD expected = 0) {
-        driver::click(app_.control(kExit));
-        EXPECT_EQ(app_.waitForExit(), expected);
-    }
+    void pressExitAndExpectCode(DWORD expected = 0) { EXPECT_EQ(op_.exit(), expected); }
 
-    EmulatorLog good_{"good"};
-    EmulatorLog unknown_{"unknown"};
-    EmulatorLog silent_{"silent"};
-    AppProcess app_;
+    EmulatorClient good_;
+    EmulatorClient unknown_;
+    EmulatorClient silent_;
+    std::wstring absent_;
+    driver::Operator op_;
 };
 
 TEST_F(TestDialogTest, ShowsConfiguredPortListAndFocusesTestWhenPortIsConfigured) {
-    ASSERT_TRUE(driver::setSerialMapEntry(L"\\Device\\Serial4", L"COM5"));
+    ASSERT_TRUE(driver::setSerialMapEntry(L"\\Device\\Serial4", good_.port()));
     ASSERT_TRUE(driver::setSerialMapEntry(L"\\Device\\Serial9", L"COM10"));
     ASSERT_TRUE(driver::setSerialMapEntry(L"\\Device\\Serial1", L"COM2"));
-    start(L"COM5");
-    EXPECT_EQ(text(kPort), L"COM5");
-    // Sorted as text, not by number.
-    EXPECT_EQ(driver::comboEntries(app_.control(kPort)),
-              (std::vector<std::wstring>{L"COM10", L"COM2", L"COM5"}));
+    start(good_.port());
+    EXPECT_EQ(text(kPort), good_.port());
+    // Sorted as text, not by number: COM10 before COM2.
+    std::vector<std::wstring> listed = {L"COM10", L"COM2", good_.port()};
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(driver::comboEntries(op_.control(kPort)), listed);
     EXPECT_EQ(focusName(), "Test");
     EXPECT_EQ(text(kResult), L"Ready");
-    EXPECT_EQ(driver::text(app_.dialog()), L"Velmar qz71 LineDisplay Test");
+    EXPECT_EQ(driver::text(op_.dialog()), L"Velmar qz71 LineDisplay Test");
     pressExitAndExpectCode();
     EXPECT_EQ(good_.received(), "") << "Exit before any test opens no port";
 }
@@ -215,7 +167,7 @@ TEST_F(TestDialogTest, ShowsConfiguredPortListAndFocusesTestWhenPortIsConfigured
 // The program opens the OPOS key with no view flag: a "Port" kept only in the other view
 // (the 64-bit one, for the 32-bit program) is not its configuration.
 TEST_F(TestDialogTest, IgnoresAPortConfiguredOnlyInTheOtherRegistryView) {
-    ASSERT_TRUE(driver::setConfiguredPort(L"COM5", driver::kOtherView));
+    ASSERT_TRUE(driver::setConfiguredPort(good_.port(), driver::kOtherView));
     start(L"");
     EXPECT_EQ(text(kPort), L"");
     EXPECT_EQ(focusName(), "port");
@@ -226,32 +178,31 @@ TEST_F(TestDialogTest, IgnoresAPortConfiguredOnlyInTheOtherRegistryView) {
 TEST_F(TestDialogTest, FocusesPortBoxWhenNoPortIsConfigured) {
     start(L"");
     EXPECT_EQ(text(kPort), L"");
-    EXPECT_EQ(driver::comboEntries(app_.control(kPort)), std::vector<std::wstring>{});
+    EXPECT_EQ(driver::comboEntries(op_.control(kPort)), std::vector<std::wstring>{});
     EXPECT_EQ(focusName(), "port");
     EXPECT_EQ(text(kResult), L"Ready");
     pressExitAndExpectCode();
 }
 
 TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood) {
-    start(L"COM5");
+    start(good_.port());
     pressTestAndWait();
-    EXPECT_EQ(text(kResult), answeringReport("CU20029-T307A  ", L"PASS.\r\n"));
+    EXPECT_EQ(text(kResult), answeringReport("CU20029-T307A  "));
     EXPECT_TRUE(enabled(kPort));
     EXPECT_EQ(focusName(), "Clear");
-    EXPECT_EQ(app_.openMessageBox(), nullptr);
+    EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(good_, 2));
     EXPECT_EQ(good_.received(), kTestRunBytes);
-    EXPECT_EQ(good_.sent(), "28 65 01 00 " + hex("\x28\x65\x40"
-                                                 "CU20029-T307A  "));
+    EXPECT_EQ(good_.sent(), "28 65 01 00 " + hex(productReply("CU20029-T307A  ")));
     // The test ran with the CTS handshake and put the line's own settings back. (Wine applies
     // speed and handshake one after the other, so a poll may also catch a state in between.)
-    Lines seen = good_.settings();
+    Lines seen = good_.events("settings");
     EXPECT_NE(std::find(seen.begin(), seen.end(), kTestSettings), seen.end()) << seen.size();
 
     std::string artifacts = env("LDT_ARTIFACTS");
     if (!artifacts.empty()) {
         CreateDirectoryW(driver::windowsPath(artifacts).c_str(), nullptr);
-        EXPECT_TRUE(driver::saveWindowPng(app_.dialog(),
+        EXPECT_TRUE(driver::saveWindowPng(op_.dialog(),
                                           driver::windowsPath(artifacts + "/dialog-pass.png")));
     }
 
@@ -261,14 +212,14 @@ TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood
 }
 
 TEST_F(TestDialogTest, ReportsUnknownProductAndClearKeepsTheDisplayAnswered) {
-    start(L"COM6");
+    start(unknown_.port());
     pressTestAndWait();
-    EXPECT_EQ(text(kResult),
-              answeringReport("CU40026-TW200A ", L"FAIL - unrecognised product type\r\n"));
+    EXPECT_EQ(text(kResult), answeringReport("CU40026-TW200A "));
+    EXPECT_NE(text(kResult).find(L"FAIL - unrecognised product type\r\n"), std::wstring::npos);
     ASSERT_TRUE(settledBack(unknown_, 2));
     EXPECT_EQ(unknown_.received(), kTestRunBytes) << "set-up mode end and Test OK still go out";
 
-    driver::click(app_.control(kClear));
+    driver::click(op_.control(kClear));
     ASSERT_TRUE(driver::waitUntil([&] { return text(kResult) == L"Ready"; }, 3000));
     EXPECT_EQ(focusName(), "Test");
 
@@ -279,7 +230,7 @@ TEST_F(TestDialogTest, ReportsUnknownProductAndClearKeepsTheDisplayAnswered) {
 }
 
 TEST_F(TestDialogTest, ReportsNoAnswerWhenDisplayIsSilent) {
-    start(L"COM7");
+    start(silent_.port());
     DWORD started = GetTickCount();
     pressTestAndWait(20000);
     DWORD took = GetTickCount() - started;
@@ -288,31 +239,33 @@ TEST_F(TestDialogTest, ReportsNoAnswerWhenDisplayIsSilent) {
     EXPECT_EQ(text(kResult), L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
                              L"Read Status information (Product type) returned 0 bytes:\r\n"
                              L" (Incorrect)\r\n");
-    EXPECT_EQ(app_.openMessageBox(), nullptr);
+    EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(silent_, 2));
     EXPECT_EQ(silent_.received(), kTestRunBytes);
 
     silent_.mark();
     pressExitAndExpectCode();
     Sleep(300);
-    EXPECT_EQ(silent_.events(), Lines{}) << "no answer, no release: the port stays closed";
+    std::vector<EmulatorEvent> after = silent_.events();
+    EXPECT_TRUE(after.empty())
+        << "no answer, no release: the port stays closed, yet the display saw "
+        << testing::PrintToString(after);
 }
 
 TEST_F(TestDialogTest, ShowsOpenFailureWhenPortDoesNotExist) {
-    start(L"COM9");
-    driver::click(app_.control(kTest));
-    HWND box = app_.waitForMessageBox(L"Error.  Could not open COM port:");
+    start(absent_);
+    HWND box = pressTestForBox(L"Error.  Could not open COM port:");
     ASSERT_NE(box, nullptr);
     MessageBoxInfo info = driver::describeMessageBox(box);
-    EXPECT_EQ(info.text, L"COM9");
-    EXPECT_EQ(info.owner, app_.dialog());
+    EXPECT_EQ(info.text, absent_);
+    EXPECT_EQ(info.owner, op_.dialog());
     EXPECT_FALSE(info.hasIcon);
     EXPECT_EQ(info.buttonCount, 1);
     // The line is set before the box opens; the controls stay disabled under the box.
     EXPECT_EQ(text(kResult), L"Error: Could not open COM port.");
     EXPECT_FALSE(enabled(kTest));
     EXPECT_FALSE(enabled(kPort));
-    EXPECT_FALSE(IsWindowEnabled(app_.dialog())) << "the box is modal to the dialog";
+    EXPECT_FALSE(IsWindowEnabled(op_.dialog())) << "the box is modal to the dialog";
 
     driver::dismiss(box);
     ASSERT_TRUE(driver::waitUntil([&] { return enabled(kTest); }, 5000));
@@ -323,49 +276,51 @@ TEST_F(TestDialogTest, ShowsOpenFailureWhenPortDoesNotExist) {
 }
 
 TEST_F(TestDialogTest, CutsSeventeenCharacterNameAndOpensTheFirstSixteen) {
-    // The emulator of the good display is also reachable as VFDPORT123456789.
+    // The good display is also reachable by a name of 16 characters (scripts/ports.table).
+    ASSERT_GE(good_.ports().size(), 2u);
+    const std::wstring sixteen = good_.ports()[1];
+    ASSERT_EQ(sixteen.size(), 16u);
     start(L"");
-    driver::setText(app_.control(kPort), L"VFDPORT123456789X");
-    driver::click(app_.control(kTest));
-    HWND box = app_.waitForMessageBox(L"COM port name truncated to:");
+    op_.typePort(sixteen + L"X");
+    HWND box = pressTestForBox(L"COM port name truncated to:");
     ASSERT_NE(box, nullptr);
     MessageBoxInfo info = driver::describeMessageBox(box);
-    EXPECT_EQ(info.text, L"VFDPORT123456789");
-    EXPECT_EQ(info.owner, app_.dialog());
+    EXPECT_EQ(info.text, sixteen);
+    EXPECT_EQ(info.owner, op_.dialog());
     EXPECT_FALSE(info.hasIcon);
-    EXPECT_EQ(text(kPort), L"VFDPORT123456789");
+    EXPECT_EQ(text(kPort), sixteen);
     EXPECT_EQ(text(kResult), L"") << "the truncation line follows the box";
     EXPECT_EQ(good_.received(), "") << "nothing is opened while the box is up";
 
     driver::dismiss(box);
     ASSERT_TRUE(driver::waitUntil([&] { return enabled(kTest); }, 5000));
-    EXPECT_EQ(text(kResult), answeringReport("CU20029-T307A  ", L"PASS.\r\n"));
+    EXPECT_EQ(text(kResult), answeringReport("CU20029-T307A  "));
     ASSERT_TRUE(settledBack(good_, 2));
     EXPECT_EQ(good_.received(), kTestRunBytes);
     pressExitAndExpectCode();
 }
 
 TEST_F(TestDialogTest, EscapeAndEnterDoNothing) {
-    start(L"COM5");
+    start(good_.port());
     ASSERT_EQ(focusName(), "Test");
-    driver::pressKey(app_.focus(), VK_ESCAPE);
+    driver::pressKey(op_.app().focus(), VK_ESCAPE);
     // A Tab behind each key shows the key has been through the dialog's keyboard handling.
-    driver::pressKey(app_.focus(), VK_TAB);
+    driver::pressKey(op_.app().focus(), VK_TAB);
     ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "Clear"; }, 3000));
 
-    driver::pressKey(app_.focus(), VK_TAB); // Exit
-    driver::pressKey(app_.focus(), VK_TAB); // result
+    driver::pressKey(op_.app().focus(), VK_TAB); // Exit
+    driver::pressKey(op_.app().focus(), VK_TAB); // result
     ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "result"; }, 3000));
-    driver::pressKey(app_.focus(), VK_TAB);
+    driver::pressKey(op_.app().focus(), VK_TAB);
     ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "port"; }, 3000));
-    driver::pressKey(app_.focus(), VK_RETURN);
-    driver::pressKey(app_.focus(), VK_TAB);
+    driver::pressKey(op_.app().focus(), VK_RETURN);
+    driver::pressKey(op_.app().focus(), VK_TAB);
     ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "Test"; }, 3000));
 
-    EXPECT_TRUE(app_.running());
-    EXPECT_EQ(app_.openMessageBox(), nullptr);
+    EXPECT_TRUE(op_.app().running());
+    EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     EXPECT_EQ(text(kResult), L"Ready");
-    EXPECT_EQ(text(kPort), L"COM5");
+    EXPECT_EQ(text(kPort), good_.port());
     EXPECT_EQ(good_.received(), "") << "neither key starts a test";
     pressExitAndExpectCode();
 }
@@ -375,7 +330,7 @@ TEST_F(TestDialogTest, TabVisitsControlsInTemplateOrder) {
     Lines visited = {focusName()};
     for (int i = 0; i < 5; ++i) {
         std::string before = visited.back();
-        driver::pressKey(app_.focus(), VK_TAB);
+        driver::pressKey(op_.app().focus(), VK_TAB);
         driver::waitUntil([&] { return focusName() != before; }, 3000);
         visited.push_back(focusName());
     }
@@ -384,55 +339,42 @@ TEST_F(TestDialogTest, TabVisitsControlsInTemplateOrder) {
 }
 
 TEST_F(TestDialogTest, CloseBoxAfterGoodTestReleasesDisplayAndExitsZero) {
-    start(L"COM5");
+    start(good_.port());
     pressTestAndWait();
     ASSERT_TRUE(settledBack(good_, 2));
     good_.mark();
-    driver::requestClose(app_.dialog(), true);
-    EXPECT_EQ(app_.waitForExit(), 0u);
+    driver::requestClose(op_.dialog(), true);
+    EXPECT_EQ(op_.app().waitForExit(), 0u);
     expectReleaseOnly(good_);
 }
-
-// How a request to leave reaches the dialog while a run waits in its failure box. The close
-// box and Alt+F4 can't: the window system ignores system commands to the disabled dialog.
-enum class LeaveRequest { CloseMessage, ExitClick };
 
 class LeaveDuringRunTest : public TestDialogTest,
                            public testing::WithParamInterface<LeaveRequest> {};
 
 TEST_P(LeaveDuringRunTest, WaitsForTheRunToEndWhenItsBoxIsOpen) {
-    start(L"COM9");
-    driver::click(app_.control(kTest));
-    HWND box = app_.waitForMessageBox(L"Error.  Could not open COM port:");
+    start(absent_);
+    HWND box = pressTestForBox(L"Error.  Could not open COM port:");
     ASSERT_NE(box, nullptr);
-    switch (GetParam()) {
-    case LeaveRequest::CloseMessage:
-        driver::requestClose(app_.dialog(), false);
-        break;
-    case LeaveRequest::ExitClick:
-        PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kExit, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(app_.control(kExit)));
-        break;
-    }
+    op_.requestLeave(GetParam());
     // A second Test as well: it must not start a run inside the suspended one.
-    PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kTest, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(app_.control(kTest)));
+    op_.postCommand(kTest);
     Sleep(500);
-    EXPECT_TRUE(app_.running());
-    EXPECT_TRUE(IsWindow(app_.dialog())) << "the dialog outlives the run's box";
-    EXPECT_EQ(app_.openMessageBox(), box) << "no second run, no second box";
+    EXPECT_TRUE(op_.app().running());
+    EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog outlives the run's box";
+    EXPECT_EQ(op_.app().openMessageBox(), box) << "no second run, no second box";
     EXPECT_EQ(text(kResult), L"Error: Could not open COM port.");
 
     driver::dismiss(box);
-    EXPECT_EQ(app_.waitForExit(), 0u) << "the request is carried out once the run has returned";
+    EXPECT_EQ(op_.app().waitForExit(), 0u)
+        << "the request is carried out once the run has returned";
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, LeaveDuringRunTest,
-                         testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitClick),
+                         testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
                          [](const testing::TestParamInfo<LeaveRequest>& info) {
                              return std::string(info.param == LeaveRequest::CloseMessage
                                                     ? "CloseMessage"
-                                                    : "ExitClick");
+                                                    : "ExitCommand");
                          });
 
 // Dialog template 101 as a broken installation might hold it: the dialog window is made, then
@@ -472,7 +414,7 @@ std::vector<BYTE> templateWithUnknownControl() {
     word(7);
     word(50);
     word(14);
-    word(1001);
+    word(kTest);
     string(L"NoSuchWindowClass");
     word(0); // no text
     word(0); // no creation data
@@ -505,7 +447,7 @@ std::wstring creationFailureText(const std::wstring& exe) {
 }
 
 TEST(StartupTest, ShowsErrorBoxUntilDismissedThenExitsOneWhenTheDialogCannotBeCreated) {
-    std::wstring copy = driver::windowsPath(env("LDT_LOGS") + "/LineDisplayTest-nodialog.exe");
+    std::wstring copy = driver::windowsPath(env("LDT_RUN_DIR") + "/LineDisplayTest-nodialog.exe");
     ASSERT_TRUE(driver::copyWithResource(driver::windowsPath(env("LDT_APP")), copy, RT_DIALOG, 101,
                                          templateWithUnknownControl()));
     std::wstring expected = creationFailureText(copy);

@@ -5,14 +5,14 @@
 // the recording fakes instead, and marked so.
 //
 // Usage: guide_scenarios APP_EXE TEXTS_JSON [--shots DIR]   (paths as Unix or Windows paths)
-// Run by tests/docs/run-guide-scenarios.sh, which puts the emulated display on COM14, /dev/null
-// on COM18 (a device that is no serial port) and nothing on COM19.
+// Run under scripts/with-displays.sh with the display "guide", the device "guide-device" (a
+// device that is no serial port) and the absent port "guide-absent".
 #include "display/commands.h"
 #include "display/test_run.h"
-#include "tests/fakes/fake_console.h"
-#include "tests/fakes/fake_link.h"
+#include "tests/support/recording_console.h"
+#include "tests/support/recording_link.h"
 #include "tools/driver/emulator_client.h"
-#include "tools/driver/gui_driver.h"
+#include "tools/driver/operator.h"
 
 #include <cstdio>
 #include <cstring>
@@ -21,12 +21,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int kTest = 1001;
-constexpr int kExit = 1002;
-constexpr int kClear = 1003;
-constexpr int kResult = 1004;
-constexpr int kPort = 1005;
 
 struct Shown {
     std::string where; // dialog, result, port, box-caption, box-text, display
@@ -40,28 +34,32 @@ struct Outcome {
     double runSeconds = 0; // from Test to the end of the run, boxes excluded; 0 if no run
 };
 
-// An outcome played end to end: the emulator's behaviour, the port typed, whether Test is
-// pressed at all.
+// Which port an outcome types.
+enum class PortKind { Display, Device, Absent };
+
+// An outcome played end to end: the emulator's behaviour, the port typed (and what follows
+// it), whether Test is pressed at all.
 struct ProgramCase {
     const char* name;
     const char* mode;
-    const wchar_t* port;
+    PortKind port;
+    const wchar_t* suffix;
     bool pressTest;
 };
 
 const ProgramCase kProgramCases[] = {
-    {"start", "", L"COM14", false},
-    {"pass", "", L"COM14", true},
-    {"unknown-product", "--product unknown", L"COM14", true},
-    {"silent", "--silent", L"COM14", true},
+    {"start", "", PortKind::Display, L"", false},
+    {"pass", "", PortKind::Display, L"", true},
+    {"unknown-product", "--product unknown", PortKind::Display, L"", true},
+    {"silent", "--silent", PortKind::Display, L"", true},
     // Every answer one byte too long: both are marked (Incorrect).
-    {"incorrect", "--overlong 1", L"COM14", true},
-    {"open-failure", "", L"COM19", true},
+    {"incorrect", "--overlong 1", PortKind::Display, L"", true},
+    {"open-failure", "", PortKind::Absent, L"", true},
     // /dev/null opens, but has no line settings to read.
-    {"get-comm-state", "", L"COM18", true},
+    {"get-comm-state", "", PortKind::Device, L"", true},
     // The line goes once ESC @ and the greeting are in: the next write fails.
-    {"write-file", "--hangup-after 27", L"COM14", true},
-    {"truncated", "", L"COM14 (VFD display)", true},
+    {"write-file", "--hangup-after 27", PortKind::Display, L"", true},
+    {"truncated", "", PortKind::Display, L" (VFD display)", true},
 };
 
 // An outcome played on the core: the link operation that fails.
@@ -172,7 +170,17 @@ class ProgramRunner {
   public:
     ProgramRunner(std::wstring app, std::wstring shots) : app_(app), shots_(shots) {}
 
-    bool connect(std::string& error) { return emulator_.connect(error); }
+    bool connect(std::string& error) {
+        device_ = harnessPort("guide-device");
+        absent_ = harnessPort("guide-absent");
+        if (device_.empty() || absent_.empty()) {
+            error = "LDT_PORT_GUIDE_DEVICE or LDT_PORT_GUIDE_ABSENT missing: run under "
+                    "scripts/with-displays.sh with --device guide-device=/dev/null --absent "
+                    "guide-absent";
+            return false;
+        }
+        return emulator_.connect("guide", error);
+    }
 
     bool play(const ProgramCase& c, Outcome& outcome, std::string& error) {
         outcome.name = c.name;
@@ -180,42 +188,31 @@ class ProgramRunner {
         if (!emulator_.setMode(c.mode, error)) {
             return false;
         }
-        driver::AppProcess app;
-        if (!app.start(app_) || app.waitForDialog() == nullptr) {
-            error = "the dialog did not appear";
+        driver::Operator op;
+        if (!op.start(app_, error)) {
             return false;
         }
-        HWND test = app.control(kTest);
-        if (!driver::waitUntil([&] { return driver::text(app.control(kResult)) == L"Ready"; },
-                               5000)) {
-            error = "the result box never said Ready";
-            return false;
-        }
-        driver::setText(app.control(kPort), c.port);
+        const std::wstring& port = c.port == PortKind::Display  ? emulator_.port()
+                                   : c.port == PortKind::Device ? device_
+                                                                : absent_;
+        op.typePort(port + c.suffix);
         if (!c.pressTest) {
             // Clear moves the focus to Test, as a configured port would: no caret in the shot.
-            driver::click(app.control(kClear));
-            driver::waitUntil([&] { return app.focus() == test; }, 3000);
-        } else {
-            driver::click(test);
-            if (!driver::waitUntil([&] { return !IsWindowEnabled(test); }, 3000)) {
-                error = "no run began";
-                return false;
-            }
-            if (!finishRun(app, outcome, error)) {
-                return false;
-            }
+            driver::click(op.control(driver::kClearButton));
+            driver::waitUntil([&] { return op.app().focus() == op.control(driver::kTestButton); },
+                              3000);
+        } else if (!finishRun(op, outcome, error)) {
+            return false;
         }
-        HWND dialog = app.dialog();
-        shown(outcome, "result", driver::text(app.control(kResult)));
-        shown(outcome, "port", driver::text(app.control(kPort)));
+        HWND dialog = op.dialog();
+        shown(outcome, "result", op.text(driver::kResultBox));
+        shown(outcome, "port", op.text(driver::kPortBox));
         shown(outcome, "dialog", driver::text(dialog));
         EnumChildWindows(dialog, addChildText, reinterpret_cast<LPARAM>(&outcome.shown));
         if (!shoot(dialog, outcome.name + ".png", error)) {
             return false;
         }
-        driver::click(app.control(kExit));
-        if (app.waitForExit() != 0) {
+        if (op.exit() != 0) {
             error = "Exit did not end the program with 0";
             return false;
         }
@@ -230,46 +227,30 @@ class ProgramRunner {
         outcome.shown.push_back({where, text});
     }
 
-    // Waits for the run to end, reading, photographing (the first) and dismissing each box.
-    bool finishRun(driver::AppProcess& app, Outcome& outcome, std::string& error) {
-        HWND test = app.control(kTest);
-        DWORD began = GetTickCount();
-        DWORD inBoxes = 0;
+    // Presses Test and waits for the run to end, reading, photographing (the first) and
+    // dismissing each box.
+    bool finishRun(driver::Operator& op, Outcome& outcome, std::string& error) {
+        bool shot = true;
         int boxes = 0;
-        for (;;) {
-            HWND box = nullptr;
-            bool ended = driver::waitUntil(
-                [&] {
-                    box = app.openMessageBox();
-                    return box != nullptr || IsWindowEnabled(test);
-                },
-                30000);
-            if (!ended) {
-                error = "the run did not end";
-                return false;
-            }
-            if (box == nullptr) {
-                break;
-            }
-            DWORD boxSeen = GetTickCount();
-            // Let the box paint itself before it is read or photographed.
+        driver::Run run = op.runTest(30000, [&](const driver::MessageBoxInfo& box) {
+            // Let the box paint itself before it is photographed.
             Sleep(300);
-            driver::MessageBoxInfo info = driver::describeMessageBox(box);
-            shown(outcome, "box-caption", info.caption);
-            shown(outcome, "box-text", info.text);
-            if (++boxes == 1 && !shoot(box, outcome.name + "-box.png", error)) {
-                return false;
+            if (++boxes == 1) {
+                shot = shoot(box.box, outcome.name + "-box.png", error);
             }
-            driver::dismiss(box);
-            if (!driver::waitUntil([&] { return !IsWindow(box); }, 5000)) {
-                error = "a message box would not close";
-                return false;
-            }
-            inBoxes += GetTickCount() - boxSeen;
+            shown(outcome, "box-caption", box.caption);
+            shown(outcome, "box-text", box.text);
+        });
+        if (!shot) {
+            return false;
         }
-        outcome.runSeconds = (GetTickCount() - began - inBoxes) / 1000.0;
+        if (!run.ended) {
+            error = run.began ? "the run did not end" : "no run began";
+            return false;
+        }
+        outcome.runSeconds = (run.endedNs - run.begunNs - run.inBoxesNs) / 1e9;
         // Let the dialog repaint where a box was before it is read or photographed.
-        RedrawWindow(app.dialog(), nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+        RedrawWindow(op.dialog(), nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
         Sleep(300);
         return true;
     }
@@ -287,26 +268,15 @@ class ProgramRunner {
 
     std::wstring app_;
     std::wstring shots_;
+    std::wstring device_;
+    std::wstring absent_;
     EmulatorClient emulator_;
-};
-
-// The console of a core run, keeping each box's texts as the dialog would show them.
-class BoxKeepingConsole : public FakeConsole {
-  public:
-    using FakeConsole::FakeConsole;
-    std::vector<Shown> boxes;
-
-    void showMessage(const wchar_t* text, const wchar_t* caption) override {
-        boxes.push_back({"box-caption", caption});
-        boxes.push_back({"box-text", text});
-        FakeConsole::showMessage(text, caption);
-    }
 };
 
 Outcome playOnCore(const CoreCase& c) {
     CallLog log;
-    FakeLink link(log);
-    BoxKeepingConsole console(log);
+    RecordingLink link(log);
+    RecordingConsole console(log);
     link.failCall(c.failingOperation);
     DevicePath path;
     path.reset();
@@ -317,7 +287,10 @@ Outcome playOnCore(const CoreCase& c) {
     outcome.name = c.name;
     outcome.source = "core";
     outcome.shown.push_back({"result", console.resultText});
-    outcome.shown.insert(outcome.shown.end(), console.boxes.begin(), console.boxes.end());
+    for (const RecordingConsole::Message& box : console.messages) {
+        outcome.shown.push_back({"box-caption", box.caption});
+        outcome.shown.push_back({"box-text", box.text});
+    }
     return outcome;
 }
 
@@ -350,6 +323,10 @@ int wmain(int argc, wchar_t** argv) {
     for (const CoreCase& c : kCoreCases) {
         outcomes.push_back(playOnCore(c));
         std::printf("%-18s core\n", c.name);
+    }
+    if (misuseCount() != 0) {
+        std::fprintf(stderr, "guide_scenarios: the core runs misused the recording link (above)\n");
+        return 1;
     }
     if (!writeJson(driver::windowsPath(ascii(argv[2])), outcomes)) {
         std::fprintf(stderr, "guide_scenarios: could not write %ls\n", argv[2]);

@@ -1,28 +1,76 @@
 // Fault scenarios end to end: LineDisplayTest.exe under Wine against displays that flood, answer
 // at the edge of the silence limit, over-run the report, hang up, vanish, or are left while a run
 // waits in its failure box. After each: no crash or hang, a usable window, the port closed, and
-// exit code 0. Started by run-fault-tests.sh ("main" on COM12, "doomed" on COM13).
+// exit code 0. Run under scripts/with-displays.sh with the displays "fault-main", whose mode each
+// case sets, and "fault-doomed", which one case stops.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "tests/faults/emulator_line.h"
-#include "tools/driver/gui_driver.h"
+#include "tests/support/expected_report.h"
+#include "tools/driver/emulator_client.h"
+#include "tools/driver/operator.h"
 
 namespace {
 
-using driver::AppProcess;
+using driver::LeaveRequest;
 
-constexpr int kTest = 1001;
-constexpr int kExit = 1002;
-constexpr int kClear = 1003;
-constexpr int kResult = 1004;
-constexpr int kPort = 1005;
+constexpr int kTest = driver::kTestButton;
+constexpr int kClear = driver::kClearButton;
+constexpr int kResult = driver::kResultBox;
 
 constexpr size_t kReportUnits = 255;
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// Runs line-helper.sh (LDT_FAULT_HELPER) with the words given and returns its output without
+// the "rc" line; ok is false when it failed or gave no answer within 10 s.
+std::string runLineHelper(const std::string& words, bool& ok) {
+    static unsigned calls = 0;
+    ok = false;
+    std::string result = environment("LDT_RUN_DIR") + "/helper-" +
+                         std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++calls);
+    std::string command = "/bin/sh " + environment("LDT_FAULT_HELPER") + " " + result + " " + words;
+    std::wstring wide(command.begin(), command.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    // Wine starts a Linux program for a Z: path, but gives no handle to wait on: the helper
+    // answers through its result file instead.
+    if (!CreateProcessW(L"Z:\\bin\\sh", &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return "could not start the helper";
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    std::wstring path = driver::windowsPath(result);
+    std::string content;
+    if (!driver::waitUntil([&] { return readShared(path, content); }, 10000)) {
+        return "the helper gave no answer: " + command;
+    }
+    DeleteFileW(path.c_str());
+    size_t rc = content.rfind("rc ");
+    if (rc == std::string::npos) {
+        return content;
+    }
+    ok = content.compare(rc, std::string::npos, "rc 0\n") == 0;
+    return content.substr(0, rc);
+}
+
+// Every process but an emulator holding the pty open ("PID EXE" lines); empty when none.
+// hungUp: the emulator has closed its end, so the pty is looked for by its deleted name.
+std::string portHolders(const std::string& pty, bool hungUp) {
+    bool ok = false;
+    std::string holders = runLineHelper("holders " + pty + (hungUp ? " deleted" : ""), ok);
+    return ok ? holders : "helper failed: " + holders;
+}
 
 // A report as a failure message shows it: \r spelled out, each line on its own.
 std::string narrow(const std::wstring& text) {
@@ -39,34 +87,7 @@ std::string narrow(const std::wstring& text) {
 const std::string kGreetingBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25));
 constexpr int kTestRunByteCount = 53;
 
-const std::string kAck("\x28\x65\x01\x00", 4);
-const std::string kProductReply = std::string("\x28\x65\x40") + "CU20029-T307A  ";
-
-// The report for these two replies as the result box must show it: the dump of each, its
-// verdict, cut where the report's 255 units end.
-std::wstring expectedReport(const std::string& ack, const std::string& product) {
-    auto dump = [](const std::string& bytes) {
-        std::wstring out;
-        for (unsigned char c : bytes) {
-            wchar_t piece[4];
-            std::swprintf(piece, 4, L"%02X ", c);
-            out += piece;
-        }
-        return out;
-    };
-    std::wstring report = L"User set up mode start returned " + std::to_wstring(ack.size()) +
-                          L" bytes: " + dump(ack) +
-                          (ack == kAck ? L" (OK)\r\n" : L" (Incorrect)\r\n");
-    report += L"Read Status information (Product type) returned " +
-              std::to_wstring(product.size()) + L" bytes:\r\n" + dump(product);
-    if (product.size() == 18 && product.compare(0, 3, kProductReply, 0, 3) == 0) {
-        report += L" (OK)\r\nTest result: ";
-        report += product == kProductReply ? L"PASS.\r\n" : L"FAIL - unrecognised product type\r\n";
-    } else {
-        report += L" (Incorrect)\r\n";
-    }
-    return report.substr(0, kReportUnits);
-}
+const std::string kProductReply = productReply("CU20029-T307A  ");
 
 // Empty when report is the one for two replies of filler bytes 2A of the counts its headers
 // show, cut at the report's capacity; else what is wrong. How many bytes a collection's reads
@@ -100,33 +121,15 @@ std::string floodReportProblem(const std::wstring& report) {
     return "";
 }
 
-struct BoxCount {
-    HWND dialog;
-    int count;
-};
-
-BOOL CALLBACK countBox(HWND window, LPARAM param) {
-    auto* boxes = reinterpret_cast<BoxCount*>(param);
-    wchar_t name[16] = {};
-    GetClassNameW(window, name, 16);
-    if (window != boxes->dialog && IsWindowVisible(window) && std::wstring(name) == L"#32770") {
-        ++boxes->count;
-    }
-    return TRUE;
-}
-
-// Every visible message box of the program's thread, the dialog aside.
-int messageBoxCount(const AppProcess& app) {
-    BoxCount boxes{app.dialog(), 0};
-    EnumThreadWindows(app.threadId(), countBox, reinterpret_cast<LPARAM>(&boxes));
-    return boxes.count;
-}
-
 class FaultTest : public testing::Test {
   protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(setMode("")); }
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(main_.connect("fault-main", error)) << error;
+        ASSERT_NO_FATAL_FAILURE(setMode(""));
+    }
 
-    // A fresh line on COM12 with the display behaving as the emulator options say.
+    // A fresh line on the main display's port with the display behaving as the options say.
     void setMode(const std::string& options) {
         std::string error;
         ASSERT_TRUE(main_.setMode(options, error)) << error;
@@ -134,55 +137,44 @@ class FaultTest : public testing::Test {
 
     // The port is typed into the port box, as an operator would: no registry value is set,
     // so these tests may run beside others that configure the port in the same prefix.
-    void start(const std::wstring& port = L"COM12") {
-        ASSERT_TRUE(app_.start(driver::windowsPath(std::getenv("LDT_APP"))));
-        ASSERT_NE(app_.waitForDialog(), nullptr) << "the dialog did not appear";
-        ASSERT_TRUE(driver::waitUntil([&] { return text(kResult) == L"Ready"; }, 5000));
-        driver::setText(app_.control(kPort), port);
-        ASSERT_EQ(text(kPort), port);
+    void start(const std::wstring& port) {
+        std::string error;
+        ASSERT_TRUE(op_.start(driver::windowsPath(environment("LDT_APP")), error)) << error;
+        op_.typePort(port);
+        ASSERT_EQ(op_.text(driver::kPortBox), port);
     }
+    void start() { start(main_.port()); }
 
-    std::wstring text(int id) const { return driver::text(app_.control(id)); }
-    bool enabled(int id) const { return IsWindowEnabled(app_.control(id)) != 0; }
+    std::wstring text(int id) const { return op_.text(id); }
 
-    void pressTest() {
-        driver::click(app_.control(kTest));
-        ASSERT_TRUE(driver::waitUntil([&] { return !enabled(kTest); }, 3000)) << "no run began";
-    }
+    void pressTest() { ASSERT_TRUE(op_.pressTest()) << "no run began"; }
     // The run has returned once Test is enabled again.
-    bool runEnded(DWORD timeoutMs) {
-        return driver::waitUntil([&] { return enabled(kTest); }, timeoutMs);
-    }
+    bool runEnded(DWORD timeoutMs) { return op_.waitForRunEnd(timeoutMs); }
 
-    void runGoodTest(EmulatorLine& line) {
-        ASSERT_NO_FATAL_FAILURE(pressTest());
-        ASSERT_TRUE(runEnded(5000)) << "the run did not end";
-        EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kAck, kProductReply)));
+    void runGoodTest(EmulatorClient& line) {
+        driver::Run run = op_.runTest(5000);
+        ASSERT_TRUE(run.began) << "no run began";
+        ASSERT_TRUE(run.ended) << "the run did not end";
+        EXPECT_EQ(run.boxes.size(), 0u) << "a good run showed a box";
+        EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
         EXPECT_TRUE(driver::waitUntil([&] { return line.received() == kTestRunBytes; }, 3000))
             << line.received();
     }
 
     // Clear answers and hands the focus to Test, so the window is not stuck in a run.
     void expectUsable() {
-        driver::click(app_.control(kClear));
+        driver::click(op_.control(kClear));
         EXPECT_TRUE(driver::waitUntil([&] { return text(kResult) == L"Ready"; }, 3000));
-        EXPECT_TRUE(driver::waitUntil([&] { return app_.focus() == app_.control(kTest); }, 3000));
-        EXPECT_EQ(messageBoxCount(app_), 0);
+        EXPECT_TRUE(
+            driver::waitUntil([&] { return op_.app().focus() == op_.control(kTest); }, 3000));
+        EXPECT_EQ(op_.app().openMessageBoxCount(), 0);
     }
 
-    // Presses Exit and watches for message boxes until the process has ended.
-    DWORD exitWatchingForBoxes(bool& boxSeen) {
-        boxSeen = false;
-        driver::click(app_.control(kExit));
-        DWORD code = STILL_ACTIVE;
-        driver::waitUntil(
-            [&] {
-                boxSeen = boxSeen || messageBoxCount(app_) > 0;
-                code = app_.waitForExit(0);
-                return code != STILL_ACTIVE;
-            },
-            10000);
-        return code;
+    // Exit ends the program with 0 and no message box.
+    void exitWithZeroAndNoBox() {
+        bool boxSeen = false;
+        EXPECT_EQ(op_.exit(&boxSeen), 0u);
+        EXPECT_FALSE(boxSeen);
     }
 
     // After a fault: a good run on the same port works and closes it, and Exit, which
@@ -191,16 +183,14 @@ class FaultTest : public testing::Test {
         ASSERT_NO_FATAL_FAILURE(setMode(""));
         ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
         EXPECT_EQ(portHolders(main_.pty(), false), "");
-        bool boxSeen = false;
-        EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
-        EXPECT_FALSE(boxSeen);
+        exitWithZeroAndNoBox();
         EXPECT_TRUE(
             driver::waitUntil([&] { return main_.received() == kTestRunBytes + " 1B 40"; }, 3000))
             << main_.received();
     }
 
-    EmulatorLine main_{"main"};
-    AppProcess app_;
+    EmulatorClient main_;
+    driver::Operator op_;
 };
 
 // A device that never stops sending. The emulator fills the line before the mode begins and
@@ -222,7 +212,7 @@ TEST_F(FaultTest, FloodingDisplayCannotHoldTheRunAndItsReportKeepsToItsCapacity)
         EXPECT_LT(GetTickCount() - began, 5000u) << "run " << run;
         std::wstring report = text(kResult);
         EXPECT_EQ(floodReportProblem(report), "") << "run " << run << ":\n" << narrow(report);
-        EXPECT_EQ(messageBoxCount(app_), 0);
+        EXPECT_EQ(op_.app().openMessageBoxCount(), 0);
         EXPECT_EQ(portHolders(line, false), "") << "run " << run << " left the port open";
     }
     ASSERT_NO_FATAL_FAILURE(expectUsable());
@@ -238,11 +228,11 @@ TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(pressTest());
     ASSERT_TRUE(runEnded(30000)) << "the run did not end";
-    EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kAck, kProductReply)));
+    EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
     EXPECT_EQ(portHolders(line, false), "");
 
     // The line's own time stamps show the case took place as meant.
-    std::vector<LineEvent> log = main_.events();
+    std::vector<EmulatorEvent> log = main_.events();
     for (const std::string& request :
          {std::string("1F 28 65 01 49 4E"), std::string("1F 28 65 40 30")}) {
         size_t asked = 0;
@@ -269,9 +259,7 @@ TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
         }
     }
     ASSERT_NO_FATAL_FAILURE(expectUsable());
-    bool boxSeen = false;
-    EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
-    EXPECT_FALSE(boxSeen);
+    exitWithZeroAndNoBox();
     EXPECT_TRUE(
         driver::waitUntil([&] { return main_.received() == kTestRunBytes + " 1B 40"; }, 3000))
         << main_.received();
@@ -287,9 +275,10 @@ TEST_P(OverlongReplyTest, ReportIsCutAtItsCapacityAndTheRunGoesOn) {
     ASSERT_NO_FATAL_FAILURE(pressTest());
     ASSERT_TRUE(runEnded(15000)) << "the run did not end";
     std::wstring report = text(kResult);
-    EXPECT_EQ(narrow(report), narrow(expectedReport(kAck + extra, kProductReply + extra)));
+    EXPECT_EQ(narrow(report),
+              narrow(expectedReport(kSetupAckReply + extra, kProductReply + extra)));
     EXPECT_EQ(report.size(), kReportUnits);
-    EXPECT_EQ(messageBoxCount(app_), 0);
+    EXPECT_EQ(op_.app().openMessageBoxCount(), 0);
     // Set-up mode end and "Test OK" still went out, and the port was put back and closed.
     EXPECT_TRUE(driver::waitUntil([&] { return main_.received() == kTestRunBytes; }, 3000))
         << main_.received();
@@ -310,7 +299,7 @@ TEST_F(FaultTest, HangUpInTheMiddleOfARunShowsTheWriteFailureAndClosesThePort) {
     std::string line = main_.pty();
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(pressTest());
-    HWND box = app_.waitForMessageBox(L"Error.");
+    HWND box = op_.app().waitForMessageBox(L"Error.");
     ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
     EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
     EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
@@ -332,9 +321,7 @@ TEST_F(FaultTest, HangUpDuringTheReleaseStillEndsWithZeroAndNoMessage) {
     std::string line = main_.pty();
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
-    bool boxSeen = false;
-    EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
-    EXPECT_FALSE(boxSeen);
+    exitWithZeroAndNoBox();
     EXPECT_TRUE(main_.waitForEvent("hangup", 3000)) << "the release's bytes never came";
     EXPECT_EQ(main_.received(), kTestRunBytes + " 1B 40");
     EXPECT_EQ(portHolders(line, true), "");
@@ -347,21 +334,24 @@ class PortGoneBeforeExitTest : public FaultTest, public testing::WithParamInterf
 
 TEST_P(PortGoneBeforeExitTest, ExitStillEndsWithZeroAndNoMessage) {
     bool linkRemoved = GetParam() == PortLoss::LinkRemoved;
-    EmulatorLine doomed("doomed");
-    EmulatorLine& line = linkRemoved ? main_ : doomed;
+    EmulatorClient doomed;
+    std::string error;
+    ASSERT_TRUE(doomed.connect("fault-doomed", error)) << error;
+    EmulatorClient& line = linkRemoved ? main_ : doomed;
     std::string pty = line.pty();
-    ASSERT_NO_FATAL_FAILURE(start(linkRemoved ? L"COM12" : L"COM13"));
+    ASSERT_NO_FATAL_FAILURE(start(line.port()));
     ASSERT_NO_FATAL_FAILURE(runGoodTest(line));
     EXPECT_EQ(portHolders(pty, false), "");
 
     bool ok = false;
-    std::string said =
-        linkRemoved ? runLineHelper("unlink-port com12", ok)
-                    : runLineHelper(std::string("stop ") + std::getenv("LDT_FAULT_DOOMED_PID"), ok);
+    std::string port(main_.port().begin(), main_.port().end());
+    for (char& c : port) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    std::string said = linkRemoved ? runLineHelper("unlink-port " + port, ok)
+                                   : runLineHelper("stop " + doomed.pid(), ok);
     ASSERT_TRUE(ok) << said;
-    bool boxSeen = false;
-    EXPECT_EQ(exitWatchingForBoxes(boxSeen), 0u);
-    EXPECT_FALSE(boxSeen);
+    exitWithZeroAndNoBox();
     EXPECT_EQ(line.received(), kTestRunBytes) << "the release reached a port that had gone";
 }
 
@@ -375,7 +365,6 @@ INSTANTIATE_TEST_SUITE_P(Losses, PortGoneBeforeExitTest,
 
 // A request to leave that reaches the dialog while a run waits in its write-failure box, with
 // the port still open under it.
-enum class LeaveRequest { CloseMessage, ExitCommand };
 
 class LeaveWhileFailureBoxIsOpenTest : public FaultTest,
                                        public testing::WithParamInterface<LeaveRequest> {};
@@ -385,26 +374,22 @@ TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZer
     std::string line = main_.pty();
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(pressTest());
-    HWND box = app_.waitForMessageBox(L"Error.");
+    HWND box = op_.app().waitForMessageBox(L"Error.");
     ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
-    // A live display on COM12 again: whatever the program now did on the port would show.
+    // A live display on the port again: whatever the program now did on it would show.
     ASSERT_NO_FATAL_FAILURE(setMode(""));
 
-    if (GetParam() == LeaveRequest::CloseMessage) {
-        driver::requestClose(app_.dialog(), false);
-    } else {
-        PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kExit, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(app_.control(kExit)));
-    }
+    op_.requestLeave(GetParam());
     Sleep(500);
-    EXPECT_TRUE(app_.running());
-    EXPECT_TRUE(IsWindow(app_.dialog())) << "the dialog went while its run was suspended";
-    EXPECT_EQ(messageBoxCount(app_), 1);
+    EXPECT_TRUE(op_.app().running());
+    EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog went while its run was suspended";
+    EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
     EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
     EXPECT_NE(portHolders(line, true), "") << "the suspended run still holds its port";
 
     driver::dismiss(box);
-    EXPECT_EQ(app_.waitForExit(), 0u) << "the request is carried out once the run has returned";
+    EXPECT_EQ(op_.app().waitForExit(), 0u)
+        << "the request is carried out once the run has returned";
     EXPECT_EQ(portHolders(line, true), "");
     EXPECT_EQ(main_.received(), "") << "no display answered, so leaving opens no port";
 }
@@ -422,15 +407,14 @@ TEST_F(FaultTest, SecondTestWhileARunWaitsInItsBoxStartsNoRunInside) {
     std::string line = main_.pty();
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(pressTest());
-    HWND box = app_.waitForMessageBox(L"Error.");
+    HWND box = op_.app().waitForMessageBox(L"Error.");
     ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
     ASSERT_NO_FATAL_FAILURE(setMode(""));
 
     // The button is disabled, so only a posted command can ask for the second run.
-    PostMessageW(app_.dialog(), WM_COMMAND, MAKEWPARAM(kTest, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(app_.control(kTest)));
+    op_.postCommand(kTest);
     Sleep(700);
-    EXPECT_EQ(messageBoxCount(app_), 1);
+    EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
     EXPECT_EQ(main_.received(), "") << "a second run opened the port inside the first";
     EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
 

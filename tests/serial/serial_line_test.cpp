@@ -26,7 +26,7 @@ class SerialLineTest : public testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(emulator_.connect(error)) << error;
+        ASSERT_TRUE(emulator_.connect("serial-line", error)) << error;
     }
 
     // A fresh line from the emulator with the given options.
@@ -148,7 +148,8 @@ TEST_F(SerialLineTest, TwoDigitPortOpensThroughTheDevicePrefix) {
             twoDigit = p;
         }
     }
-    ASSERT_FALSE(twoDigit.empty()) << "give with-emulator.sh a --com of 10 or above";
+    ASSERT_FALSE(twoDigit.empty())
+        << "scripts/ports.table must give serial-line a name of COM10 or above";
     mode("");
     ASSERT_TRUE(link_.open(pathOf(twoDigit)));
     ASSERT_TRUE(link_.readSettings());

@@ -2,72 +2,187 @@
 # The release package: builds the 32-bit release exe and writes
 # dist/LineDisplayTest-<file version>.zip, holding the exe, the technician's guide as one HTML
 # file with its pictures inside, and the SHA-256 sums of both. The version is read from the
-# exe's own version resource; nothing here runs the exe.
+# exe's own version resource; nothing here runs the exe. One commit gives the same exe and the
+# same zip, byte for byte, wherever and whenever it is built; only a signature adds a time.
 # Usage: scripts/package.sh [--build-dir DIR] [--out DIR] [--check]
-#   --build-dir  the 32-bit Windows tree (default build/win32, configured by its preset when it
-#                has not been yet; any other tree is configured with the 32-bit toolchain)
+#                           [--sign CERT.pfx [--sign-pass-file FILE]]
+#   --build-dir  the 32-bit Windows tree (default build/win32), configured from the win32 preset
+#                when it has not been yet
 #   --out        where the zip goes (default dist)
-#   --check      then unpacks the zip and checks it: the exe is the tree's exe, byte for byte,
-#                and a PE32 i386 GUI program; every picture the guide names is inside; the
-#                checksums match
-set -euo pipefail
-cd "$(dirname "$0")/.."
+#                (paths given are relative to where the script is started; the defaults lie
+#                in the repository)
+#   --check      then unpacks the zip and checks it: the exe is the tree's exe, byte for byte
+#                (or, signed, with only the signature added), and a PE32 i386 GUI program; every
+#                picture the guide names is inside; the checksums match. Then builds the exe
+#                again in another directory, under another time zone, locale and umask, packs
+#                it, and compares both exes and both zips byte for byte (unsigned); finally
+#                runs the signing test with a throwaway certificate.
+#   --sign       signs the packaged exe with Authenticode (osslsigncode), with the certificate
+#                and key in CERT.pfx, before it is checksummed and zipped. The password is the
+#                first line of FILE, or else LDT_SIGN_PASSWORD; never a command-line argument,
+#                which any user of the machine could read. The tree's exe stays unsigned.
+. "$(dirname "$0")/lib.sh"
+caller=$PWD
+cd "$ldt_root"
+# A path given on the command line is the caller's: relative to where the script was started.
+given() { case "$1" in /*) echo "$1" ;; *) echo "$caller/$1" ;; esac; }
+usage="usage: $0 [--build-dir DIR] [--out DIR] [--check] [--sign CERT.pfx [--sign-pass-file FILE]]"
 build=build/win32
 out=dist
 check=0
+cert=
+pass_file=
 while [ $# -gt 0 ]; do
   case "$1" in
-    --build-dir) build=$2; shift 2 ;;
-    --out) out=$2; shift 2 ;;
+    --build-dir) build=$(given "${2:?$usage}"); shift 2 ;;
+    --out) out=$(given "${2:?$usage}"); shift 2 ;;
     --check) check=1; shift ;;
-    *) echo "usage: $0 [--build-dir DIR] [--out DIR] [--check]" >&2; exit 2 ;;
+    --sign) cert=$(given "${2:?$usage}"); shift 2 ;;
+    --sign-pass-file) pass_file=$(given "${2:?$usage}"); shift 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
+[ -z "$pass_file" ] || [ -n "$cert" ] || ldt_die "--sign-pass-file needs --sign CERT.pfx"
 
-for tool in cmake i686-w64-mingw32-g++-posix pandoc python3; do
-  command -v "$tool" >/dev/null || { bash scripts/install-deps.sh; break; }
-done
-for tool in cmake i686-w64-mingw32-g++-posix pandoc python3; do
-  command -v "$tool" >/dev/null || { echo "package: $tool is missing" >&2; exit 1; }
-done
-
-mkdir -p "$build"
-log="$build/package-build.log"
-{
-  if [ ! -f "$build/CMakeCache.txt" ]; then
-    if [ "$build" = build/win32 ]; then
-      cmake --preset win32
-    else
-      cmake -S . -B "$build" --toolchain cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
-        -DLDT_WERROR=ON
-    fi
-  fi
-  cmake --build "$build" --target LineDisplayTest -j2
-} >"$log" 2>&1 || {
-  tail -n 20 "$log" | sed 's/^/  /' >&2
-  echo "package: building the exe failed; the last lines of $log are above" >&2
-  exit 1
+# Debian's interpreter: the one that sees Debian's python3-pefile, whatever python3 comes first
+# on PATH.
+py=/usr/bin/python3
+missing() {
+  local tool
+  for tool in cmake i686-w64-mingw32-g++-posix pandoc osslsigncode openssl diffoscope "$py"; do
+    command -v "$tool" >/dev/null || echo "$tool"
+  done
+  [ ! -x "$py" ] || "$py" -c 'import pefile' 2>/dev/null || echo python3-pefile
 }
-exe="$build/LineDisplayTest.exe"
+if [ -n "$(missing)" ]; then
+  ldt_step "installing packages" "$build/package-install.log" bash scripts/install-deps.sh
+  [ -z "$(missing)" ] || ldt_die "still missing after scripts/install-deps.sh: $(missing | xargs)"
+fi
 
-version=$(python3 scripts/package.py version "$exe")
+# The password, on a standard input or a /dev/fd path: never in an argument list.
+password() {
+  if [ -n "$pass_file" ]; then
+    head -n 1 "$pass_file" | tr -d '\r\n'
+  else
+    printf '%s' "$LDT_SIGN_PASSWORD"
+  fi
+}
+if [ -n "$cert" ]; then
+  [ -f "$cert" ] || ldt_die "no certificate file $cert"
+  if [ -n "$pass_file" ]; then
+    [ -r "$pass_file" ] || ldt_die "cannot read the password file $pass_file"
+  elif [ -z "${LDT_SIGN_PASSWORD+set}" ]; then
+    ldt_die "signing needs the password of $cert: give a file holding it (--sign-pass-file FILE) or set LDT_SIGN_PASSWORD; it is never taken from the command line"
+  fi
+  # Before the build, so a wrong password costs seconds. A certificate exported by Windows
+  # may use the older ciphers that OpenSSL keeps in its legacy provider.
+  openssl pkcs12 -in "$cert" -nokeys -noout -passin stdin < <(password) 2>/dev/null ||
+    openssl pkcs12 -legacy -in "$cert" -nokeys -noout -passin stdin < <(password) 2>/dev/null ||
+    ldt_die "cannot open $cert with the password given (wrong password, or not a PKCS#12 file)"
+fi
+
+# Every date in the package is the last commit's time, so the same sources give the same zip;
+# pandoc takes it from SOURCE_DATE_EPOCH too, for any date it would write.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
+    SOURCE_DATE_EPOCH=$(date +%s)
+    ldt_say "not a git work tree: the zip's entries carry today's date; set SOURCE_DATE_EPOCH for a reproducible zip"
+  }
+fi
+export SOURCE_DATE_EPOCH
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo "no commit")
+if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+  ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
+fi
+
 stage=$(mktemp -d "${TMPDIR:-/tmp}/ldt-package.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-guide="$stage/LineDisplayTest-Guide.html"
-# --self-contained: the pictures and the style sheet go into the page as data, so the one
-# file is the whole guide wherever it is copied.
-pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
-  --resource-path=docs --css docs/guide.css \
-  --metadata pagetitle="Line display test: technician's guide" --output "$guide"
-cp "$exe" "$stage/LineDisplayTest.exe"
 
-# Entries carry the time of the last commit, so the same sources give the same zip.
-epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
-zip="$out/LineDisplayTest-$version.zip"
-python3 scripts/package.py zip "$zip" "LineDisplayTest-$version" "$epoch" \
-  "$stage/LineDisplayTest.exe" "$guide"
-echo "package: $zip ($(du -k "$zip" | cut -f1) KB)"
+# EXE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from EXE; signs the packed copy of
+# the exe first when SIGN is 1. Prints the zip's path.
+make_package() {
+  local exe=$1 dir=$2 sign=${3:-0} version work
+  version=$("$py" scripts/package.py version "$exe")
+  work=$(mktemp -d "$stage/pack.XXXXXX")
+  # --self-contained: the pictures and the style sheet go into the page as data, so the one
+  # file is the whole guide wherever it is copied.
+  pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
+    --resource-path=docs --css docs/guide.css \
+    --metadata pagetitle="Line display test: technician's guide" \
+    --output "$work/LineDisplayTest-Guide.html"
+  if [ "$sign" = 1 ]; then
+    ldt_step "signing the exe with $cert" "$build/package-sign.log" \
+      osslsigncode sign -pkcs12 "$cert" -readpass <(password) -h sha256 \
+      -n "Line display test" -in "$exe" -out "$work/LineDisplayTest.exe"
+    # The question here is whether what was just signed verifies, not whom Windows trusts: the
+    # certificates in the .pfx stand as roots beside the system's.
+    openssl pkcs12 -in "$cert" -nokeys -passin stdin -out "$work/chain.pem" < <(password) \
+      2>/dev/null || openssl pkcs12 -legacy -in "$cert" -nokeys -passin stdin \
+      -out "$work/chain.pem" < <(password) 2>/dev/null
+    [ ! -f /etc/ssl/certs/ca-certificates.crt ] ||
+      cat /etc/ssl/certs/ca-certificates.crt >>"$work/chain.pem"
+    ldt_step "verifying the signature" "$build/package-verify.log" \
+      osslsigncode verify -in "$work/LineDisplayTest.exe" -CAfile "$work/chain.pem" -ignore-cdp
+  else
+    cp "$exe" "$work/LineDisplayTest.exe"
+  fi
+  "$py" scripts/package.py zip "$dir/LineDisplayTest-$version.zip" "LineDisplayTest-$version" \
+    "$SOURCE_DATE_EPOCH" "$work/LineDisplayTest.exe" "$work/LineDisplayTest-Guide.html"
+  echo "$dir/LineDisplayTest-$version.zip"
+}
 
-if [ $check = 1 ]; then
-  python3 scripts/package.py check "$zip" "$exe"
+ldt_step "building the exe" "$build/package-build.log" ldt_build win32 "$build" LineDisplayTest
+exe="$build/LineDisplayTest.exe"
+if [ -n "$cert" ]; then
+  zip=$(make_package "$exe" "$out" 1)
+  ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, the exe signed with $cert"
+else
+  zip=$(make_package "$exe" "$out")
+  ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, the exe unsigned (--sign CERT.pfx signs it)"
 fi
+
+[ $check = 1 ] || exit 0
+"$py" scripts/package.py check "$zip" "$exe" ${cert:+--signed}
+
+# The same sources built again: another directory, later, in another time zone, locale and
+# umask. Each is picked to differ from this shell's own.
+again=$(mktemp -d "${TMPDIR:-/tmp}/ldt-rebuild.XXXXXX")
+trap 'rm -rf "$stage" "$again"' EXIT
+other_tz=Pacific/Kiritimati
+[ "${TZ:-}" != "$other_tz" ] || other_tz=America/St_Johns
+other_locale=C
+[ "${LC_ALL:-}" != C ] || other_locale=C.UTF-8
+other_umask=077
+[ "$(umask)" != 0077 ] || other_umask=002
+(
+  umask "$other_umask"
+  export TZ=$other_tz LC_ALL=$other_locale
+  ldt_step "building the exe again in $again" "$again/build.log" \
+    ldt_build win32 "$again/tree" LineDisplayTest
+  make_package "$again/tree/LineDisplayTest.exe" "$again/dist" >"$again/zip-path"
+)
+second_zip=$(cat "$again/zip-path")
+# A signature carries its time, so two builds are compared before signing.
+first_zip=$zip
+[ -z "$cert" ] || first_zip=$(make_package "$exe" "$stage/unsigned")
+failed=0
+# A B: says where A and B differ, if they do: our own account, then diffoscope's.
+compare() {
+  "$py" scripts/package.py compare "$1" "$2" 2>"$stage/compare.log" && return 0
+  failed=1
+  cat "$stage/compare.log" >&2
+  ldt_say "diffoscope's view (the first ${LDT_DIFF_LINES:-40} lines):"
+  # Bounded: a whole exe's hex dump would bury the answer.
+  { diffoscope --no-progress --text - "$1" "$2" 2>&1 || true; } |
+    head -n "${LDT_DIFF_LINES:-40}" | sed 's/^/  /' >&2
+}
+compare "$exe" "$again/tree/LineDisplayTest.exe"
+compare "$first_zip" "$second_zip"
+[ $failed = 0 ] ||
+  ldt_die "not reproducible: a second build of the same sources (in $again, TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) differs; see above"
+ldt_say "reproducible: a second build (in $again, TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) gave the same exe, SHA-256 $(sha256sum <"$exe" | cut -d' ' -f1), and the same ${cert:+unsigned }zip, SHA-256 $(sha256sum <"$first_zip" | cut -d' ' -f1)"
+[ -z "$cert" ] || ldt_say "the signed package is not compared: a signature carries the time it was made"
+
+ldt_step "the signing test" "$build/package-sign-test.log" \
+  bash tests/scripts/package_sign_test.sh "$build"
+ldt_say "signing test passed (its log: $build/package-sign-test.log)"

@@ -1,5 +1,6 @@
 // Port discovery against the registry: each case writes its keys, runs discovery, puts them back.
 #include "discovery/port_discovery.h"
+#include "tests/support/recording_console.h"
 #include "tools/driver/gui_driver.h"
 
 #include <windows.h>
@@ -228,29 +229,6 @@ extern "C" void __wrap_free(void* block) {
 
 namespace {
 
-// Records the two port-box operations discovery may use; any other call is a fault.
-class RecordingConsole : public ConsoleOperations {
-  public:
-    std::vector<std::wstring> calls;
-
-    void setPortText(const wchar_t* text) override {
-        calls.push_back(L"setPortText " + std::wstring(text));
-    }
-    void addPortEntry(const wchar_t* text) override {
-        calls.push_back(L"addPortEntry " + std::wstring(text));
-    }
-    void setResultText(const wchar_t*) override { ADD_FAILURE() << "discovery set the result"; }
-    void showMessage(const wchar_t*, const wchar_t*) override {
-        ADD_FAILURE() << "discovery showed a message";
-    }
-    int portTextLength() override {
-        ADD_FAILURE() << "discovery asked for the port text length";
-        return 0;
-    }
-    void getPortText(wchar_t*, int) override { ADD_FAILURE() << "discovery read the port text"; }
-    void postQuit(int) override { ADD_FAILURE() << "discovery asked to quit"; }
-};
-
 struct Case {
     const char* name;
     std::optional<Values> oposRead;  // the OPOS key in the view the program reads; nullopt: missing
@@ -298,15 +276,21 @@ TEST_P(PortDiscoveryTest, FillsThePortBoxFromTheRegistryWhenItHoldsTheseValues) 
     map_->set(c.serialMap);
     ASSERT_FALSE(HasFailure());
 
-    RecordingConsole console;
-    console.calls.reserve(16);
+    // Discovery may only set the port text and add entries: any other call shows in the log.
+    CallLog log;
+    log.lines.reserve(16);
+    RecordingConsole console(log);
     allocations = AllocationLog{};
     allocations.armed = c.failHugeAllocations;
     SetLastError(kUntouched);
     discoverPorts(console);
     DWORD lastError = GetLastError();
     allocations.armed = false;
-    EXPECT_EQ(c.expected, console.calls);
+    std::vector<std::string> expected;
+    for (const std::wstring& line : c.expected) {
+        expected.push_back(narrow(line));
+    }
+    EXPECT_EQ(expected, log.lines);
     EXPECT_EQ(c.lastError, lastError);
     if (c.failHugeAllocations) {
         // Only the data buffer is that large; the name buffer was asked for first and is freed.

@@ -1,7 +1,9 @@
 // The whole test run and the release over the real link under Wine, against the emulated display.
 #include "display/test_run.h"
 #include "serial/win32_serial_link.h"
-#include "tests/serial/recording.h"
+#include "tests/support/expected_report.h"
+#include "tests/support/recording_console.h"
+#include "tests/support/recording_link.h"
 #include "tools/driver/emulator_client.h"
 
 #include <gtest/gtest.h>
@@ -41,15 +43,26 @@ constexpr DWORD kLoadAllowanceMs = 3000;
 // the bytes, not when the run wrote them.
 constexpr uint64_t kReadLagMicros = 50000;
 
-const wchar_t kAckPiece[] = L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n";
-const wchar_t kProductHead[] = L"Read Status information (Product type) returned 18 bytes:\r\n";
-
-// The link's calls outside reply collection on a run that goes through.
-const std::vector<std::string> kFullRunCalls = {
-    "open ok",      "readSettings ok", "applyTestSettings ok",  "applyTimeouts 4000 ok",
-    "write 2 -> 2", "write 25 -> 25",  "readAvailable 64 -> 0", "pause 300",
-    "write 6 -> 6", "write 5 -> 5",    "write 7 -> 7",          "pause 200",
-    "write 8 -> 8", "pause 200",       "restoreSettings",       "close"};
+// The calls outside reply collection, of the link and the console, on a run that goes through.
+std::vector<std::string> fullRunCalls(const std::wstring& port, const std::wstring& report) {
+    return {"open \\\\.\\" + narrow(port),
+            "readSettings",
+            "applyTestSettings 0 0 1",
+            "applyTimeouts 4000",
+            "write " + kInitialise,
+            "write " + kGreeting,
+            "readAvailable 64 -> 0",
+            "pause 300",
+            "write " + kStart,
+            "write " + kRequest,
+            "setResultText " + narrow(report),
+            "write " + kEnd,
+            "pause 200",
+            "write " + kFinal,
+            "pause 200",
+            "restoreSettings",
+            "close"};
+}
 
 // One call a line, so that a long list prints whole when it differs.
 std::string joined(const std::vector<std::string>& calls) {
@@ -112,26 +125,11 @@ unsigned gatheredBetween(const std::vector<std::string>& calls, const std::strin
     return total;
 }
 
-// The report for replies of filler bytes 2A, ack and product bytes long: each dumped and
-// marked incorrect, the whole cut at the report's 255 units.
-std::wstring fillerReport(unsigned ack, unsigned product) {
-    std::wstring report = L"User set up mode start returned " + std::to_wstring(ack) + L" bytes: ";
-    for (unsigned i = 0; i < ack; ++i) {
-        report += L"2A ";
-    }
-    report += L" (Incorrect)\r\nRead Status information (Product type) returned " +
-              std::to_wstring(product) + L" bytes:\r\n";
-    for (unsigned i = 0; i < product; ++i) {
-        report += L"2A ";
-    }
-    return (report + L" (Incorrect)\r\n").substr(0, 255);
-}
-
 class SerialRunTest : public testing::Test {
   protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(emulator_.connect(error)) << error;
+        ASSERT_TRUE(emulator_.connect("serial-run", error)) << error;
         path_.reset();
         std::wcsncpy(path_.name(), emulator_.port().c_str(), kPortNameMaxUnits);
         console_.portText = emulator_.port();
@@ -156,17 +154,25 @@ class SerialRunTest : public testing::Test {
         return emulator_.received();
     }
 
+    // The calls outside reply collection that a run which goes through makes.
+    std::vector<std::string> fullRun(const std::wstring& report) {
+        return fullRunCalls(emulator_.port(), report);
+    }
+
     EmulatorClient emulator_;
     DevicePath path_;
-    RecordingConsole console_;
+    CallLog log_;
+    RecordingConsole console_{log_};
     Win32SerialLink link_;
-    RecordingLink recording_{link_};
+    RecordingLink recording_{log_, link_};
 };
 
+// The replies the emulator's mode gives, as the collections gather them.
 struct RunCase {
     const char* name;
     std::string mode;
-    std::wstring report;
+    std::string ack;
+    std::string product;
     bool answered;
 };
 
@@ -189,9 +195,9 @@ TEST_P(SerialRunModeTest, RunWritesEveryCommandAndReportsWhatCameBack) {
         }
     };
     run();
-    EXPECT_EQ(std::vector<std::wstring>{L"setResultText " + c.report}, console_.calls);
+    EXPECT_EQ(joined(fullRun(expectedReport(c.ack, c.product))),
+              joined(recording_.callsOutsideCollection()));
     EXPECT_EQ(c.answered, DisplayAnswered);
-    EXPECT_EQ(kFullRunCalls, recording_.callsOutsideCollection());
     EXPECT_EQ(kWholeRun, receivedOnceItHas(kWholeRun));
     EXPECT_EQ(kTestDefaults, duringRun);
     EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
@@ -200,32 +206,16 @@ TEST_P(SerialRunModeTest, RunWritesEveryCommandAndReportsWhatCameBack) {
 INSTANTIATE_TEST_SUITE_P(
     Displays, SerialRunModeTest,
     testing::Values(
-        RunCase{"FirstKnownProduct", "",
-                std::wstring(kAckPiece) + kProductHead +
-                    L"28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20  (OK)\r\n"
-                    L"Test result: PASS.\r\n",
-                true},
-        RunCase{"SecondKnownProduct", "--product t307a01",
-                std::wstring(kAckPiece) + kProductHead +
-                    L"28 65 40 43 55 32 30 30 32 39 54 33 30 37 41 30 31 20  (OK)\r\n"
-                    L"Test result: PASS.\r\n",
-                true},
-        RunCase{"UnknownProduct", "--product unknown",
-                std::wstring(kAckPiece) + kProductHead +
-                    L"28 65 40 43 55 34 30 30 32 36 2D 54 57 32 30 30 41 20  (OK)\r\n"
-                    L"Test result: FAIL - unrecognised product type\r\n",
-                true},
+        RunCase{"FirstKnownProduct", "", kSetupAckReply, productReply("CU20029-T307A  "), true},
+        RunCase{"SecondKnownProduct", "--product t307a01", kSetupAckReply,
+                productReply("CU20029T307A01 "), true},
+        RunCase{"UnknownProduct", "--product unknown", kSetupAckReply,
+                productReply("CU40026-TW200A "), true},
         // Every byte a read apart: the collection still gathers both replies whole.
-        RunCase{"TrickledReplies", "--trickle 20",
-                std::wstring(kAckPiece) + kProductHead +
-                    L"28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20  (OK)\r\n"
-                    L"Test result: PASS.\r\n",
-                true},
-        RunCase{"OverlongReplies", "--overlong 1",
-                L"User set up mode start returned 5 bytes: 28 65 01 00 2A  (Incorrect)\r\n"
-                L"Read Status information (Product type) returned 19 bytes:\r\n"
-                L"28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20 2A  (Incorrect)\r\n",
-                false}),
+        RunCase{"TrickledReplies", "--trickle 20", kSetupAckReply,
+                productReply("CU20029-T307A  "), true},
+        RunCase{"OverlongReplies", "--overlong 1", kSetupAckReply + "\x2A",
+                productReply("CU20029-T307A  ") + "\x2A", false}),
     [](const testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialises) {
@@ -252,8 +242,7 @@ TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialise
     EXPECT_GE(gaps[0], 300000u - kReadLagMicros);
     EXPECT_GE(gaps[1], 200000u - kReadLagMicros);
 
-    console_.calls.clear();
-    recording_.calls.clear();
+    log_.lines.clear();
     std::string duringRelease;
     recording_.beforePause = [&](uint32_t ms) {
         if (ms == 20) {
@@ -261,14 +250,13 @@ TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialise
         }
     };
     releaseDisplay(path_, console_, recording_);
-    const std::wstring capacity = std::to_wstring(emulator_.port().size() + 1);
-    EXPECT_EQ(
-        (std::vector<std::wstring>{L"portTextLength", L"getPortText " + capacity, L"postQuit 0"}),
-        console_.calls);
-    EXPECT_EQ((std::vector<std::string>{"open ok", "readSettings ok", "applyReleaseSettings ok",
-                                        "applyTimeouts 1000 ok", "write 2 -> 2", "pause 20",
-                                        "restoreSettings", "close"}),
-              recording_.calls);
+    const std::wstring port = emulator_.port();
+    EXPECT_EQ(joined({"portTextLength -> " + std::to_string(port.size()),
+                      "getPortText " + std::to_string(port.size() + 1),
+                      "open \\\\.\\" + narrow(port), "readSettings", "applyReleaseSettings",
+                      "applyTimeouts 1000", "write " + kInitialise, "pause 20", "restoreSettings",
+                      "close", "postQuit 0"}),
+              joined(log_.lines));
     EXPECT_EQ(kWholeRun + " " + kInitialise, receivedOnceItHas(kWholeRun + " " + kInitialise));
     EXPECT_EQ(kRelease, duringRelease);
     EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
@@ -282,13 +270,8 @@ TEST_F(SerialRunTest, SilentDisplayGetsBothCommandsAndAnIncorrectReportAfterTwoS
     const DWORD clockSlackMs = 200;
     mode("--silent");
     DWORD ms = run();
-    const std::wstring report = L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
-                                L"Read Status information (Product type) returned 0 bytes:\r\n"
-                                L" (Incorrect)\r\n";
-    EXPECT_EQ(127u, report.size());
-    EXPECT_EQ(std::vector<std::wstring>{L"setResultText " + report}, console_.calls);
+    EXPECT_EQ(joined(fullRun(expectedReport("", ""))), joined(recording_.callsOutsideCollection()));
     EXPECT_FALSE(DisplayAnswered);
-    EXPECT_EQ(kFullRunCalls, recording_.callsOutsideCollection());
     EXPECT_EQ(kWholeRun, receivedOnceItHas(kWholeRun));
     EXPECT_GE(ms, waitsMs - clockSlackMs);
     EXPECT_LT(ms, waitsMs + kLoadAllowanceMs);
@@ -304,31 +287,29 @@ TEST_F(SerialRunTest, NeverEndingSenderDoesNotHoldTheRun) {
     DWORD ms = run();
     EXPECT_LT(ms, kRunPausesMs + kLoadAllowanceMs);
 
-    const std::vector<std::string>& calls = recording_.calls;
-    auto greeting = std::find(calls.begin(), calls.end(), "write 25 -> 25");
+    const std::vector<std::string>& calls = log_.lines;
+    auto greeting = std::find(calls.begin(), calls.end(), "write " + kGreeting);
     auto pause = std::find(greeting, calls.end(), "pause 300");
     ASSERT_NE(calls.end(), pause) << joined(calls);
     std::vector<std::string> drain(greeting + 1, pause);
     EXPECT_EQ("", drainProblem(drain)) << joined(drain);
-    // Outside the drain and the collections, the calls of a full run.
+    // A collection ends on reaching its count (a flood is never silent), one read may bring
+    // far more; the report shows exactly what the reads brought.
+    unsigned ack = gatheredBetween(calls, "write " + kStart, "write " + kRequest);
+    unsigned product = gatheredBetween(calls, "write " + kRequest, "write " + kEnd);
+    EXPECT_GE(ack, 4u);
+    EXPECT_GE(product, 18u);
+    // Outside the drain and the collections, the calls of a full run, with that report.
     std::vector<std::string> rest;
     for (const std::string& c : recording_.callsOutsideCollection()) {
         if (c.rfind("readAvailable 64 ", 0) != 0) {
             rest.push_back(c);
         }
     }
-    std::vector<std::string> expected = kFullRunCalls;
+    std::vector<std::string> expected =
+        fullRun(expectedReport(std::string(ack, '\x2A'), std::string(product, '\x2A')));
     expected.erase(std::find(expected.begin(), expected.end(), "readAvailable 64 -> 0"));
     EXPECT_EQ(joined(expected), joined(rest));
-
-    // A collection ends on reaching its count (a flood is never silent), one read may bring
-    // far more; the report shows exactly what the reads brought.
-    unsigned ack = gatheredBetween(calls, "write 6 -> 6", "write 5 -> 5");
-    unsigned product = gatheredBetween(calls, "write 5 -> 5", "write 7 -> 7");
-    EXPECT_GE(ack, 4u);
-    EXPECT_GE(product, 18u);
-    EXPECT_EQ(std::vector<std::wstring>{L"setResultText " + fillerReport(ack, product)},
-              console_.calls);
     EXPECT_FALSE(DisplayAnswered);
     EXPECT_EQ(kWholeRun, receivedOnceItHas(kWholeRun));
 }
@@ -340,14 +321,13 @@ TEST_F(SerialRunTest, HangUpMidRunEndsInTheWriteFailure) {
     DWORD ms = run();
     // Shorter than a silence limit: the run does not wait out a dead line.
     EXPECT_LT(ms, 5000u);
-    EXPECT_EQ((std::vector<std::wstring>{L"setResultText ERROR: WriteFile() returned error.",
-                                         L"showMessage WriteFile() returned error. | Error."}),
-              console_.calls);
-    EXPECT_EQ((std::vector<std::string>{"open ok", "readSettings ok", "applyTestSettings ok",
-                                        "applyTimeouts 4000 ok", "write 2 -> 2", "write 25 -> 25",
-                                        "readAvailable 64 -> 0", "pause 300", "write 6 failed",
-                                        "restoreSettings", "close"}),
-              recording_.callsOutsideCollection());
+    std::vector<std::string> expected = fullRun(L"");
+    expected.resize(8); // up to the 300 ms pause
+    expected.insert(expected.end(), {"write " + kStart + " -> fail",
+                                     "setResultText ERROR: WriteFile() returned error.",
+                                     "showMessage WriteFile() returned error. | Error.",
+                                     "restoreSettings", "close"});
+    EXPECT_EQ(joined(expected), joined(recording_.callsOutsideCollection()));
     EXPECT_FALSE(DisplayAnswered);
     EXPECT_EQ(kInitialise + " " + kGreeting, emulator_.received());
     EXPECT_EQ(std::vector<std::string>{"27"}, emulator_.events("hangup"));

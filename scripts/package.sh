@@ -82,14 +82,15 @@ if [ -n "$cert" ]; then
 fi
 
 # Every date in the package is the last commit's time, so the same sources give the same zip;
-# pandoc takes it from SOURCE_DATE_EPOCH too, for any date it would write.
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
-    SOURCE_DATE_EPOCH=$(date +%s)
+# pandoc is handed it too, for any date it would write. The builds are not: the exe must come
+# out the same from a plain build, and ld would take its time stamp from SOURCE_DATE_EPOCH.
+epoch=${SOURCE_DATE_EPOCH:-}
+if [ -z "$epoch" ]; then
+  epoch=$(git log -1 --format=%ct 2>/dev/null) || {
+    epoch=$(date +%s)
     ldt_say "not a git work tree: the zip's entries carry today's date; set SOURCE_DATE_EPOCH for a reproducible zip"
   }
 fi
-export SOURCE_DATE_EPOCH
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo "no commit")
 if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
   ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
@@ -106,7 +107,7 @@ make_package() {
   work=$(mktemp -d "$stage/pack.XXXXXX")
   # --self-contained: the pictures and the style sheet go into the page as data, so the one
   # file is the whole guide wherever it is copied.
-  pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
+  SOURCE_DATE_EPOCH=$epoch pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
     --resource-path=docs --css docs/guide.css \
     --metadata pagetitle="Line display test: technician's guide" \
     --output "$work/LineDisplayTest-Guide.html"
@@ -127,7 +128,7 @@ make_package() {
     cp "$exe" "$work/LineDisplayTest.exe"
   fi
   "$py" scripts/package.py zip "$dir/LineDisplayTest-$version.zip" "LineDisplayTest-$version" \
-    "$SOURCE_DATE_EPOCH" "$work/LineDisplayTest.exe" "$work/LineDisplayTest-Guide.html"
+    "$epoch" "$work/LineDisplayTest.exe" "$work/LineDisplayTest-Guide.html"
   echo "$dir/LineDisplayTest-$version.zip"
 }
 
@@ -145,7 +146,8 @@ fi
 "$py" scripts/package.py check "$zip" "$exe" ${cert:+--signed}
 
 # The same sources built again: another directory, later, in another time zone, locale and
-# umask. Each is picked to differ from this shell's own.
+# umask, each picked to differ from this shell's own, and without SOURCE_DATE_EPOCH, so the
+# exe's sameness does not rest on it.
 again=$(mktemp -d "${TMPDIR:-/tmp}/ldt-rebuild.XXXXXX")
 trap 'rm -rf "$stage" "$again"' EXIT
 other_tz=Pacific/Kiritimati
@@ -157,6 +159,7 @@ other_umask=077
 (
   umask "$other_umask"
   export TZ=$other_tz LC_ALL=$other_locale
+  unset SOURCE_DATE_EPOCH
   ldt_step "building the exe again in $again" "$again/build.log" \
     ldt_build win32 "$again/tree" LineDisplayTest
   make_package "$again/tree/LineDisplayTest.exe" "$again/dist" >"$again/zip-path"
@@ -178,8 +181,10 @@ compare() {
 }
 compare "$exe" "$again/tree/LineDisplayTest.exe"
 compare "$first_zip" "$second_zip"
-[ $failed = 0 ] ||
-  ldt_die "not reproducible: a second build of the same sources (in $again, TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) differs; see above"
+if [ $failed = 1 ]; then
+  trap 'rm -rf "$stage"' EXIT  # the second build stays for a closer look
+  ldt_die "not reproducible: a second build of the same sources (kept in $again; TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) differs; see above"
+fi
 ldt_say "reproducible: a second build (in $again, TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) gave the same exe, SHA-256 $(sha256sum <"$exe" | cut -d' ' -f1), and the same ${cert:+unsigned }zip, SHA-256 $(sha256sum <"$first_zip" | cut -d' ' -f1)"
 [ -z "$cert" ] || ldt_say "the signed package is not compared: a signature carries the time it was made"
 

@@ -15,7 +15,7 @@
 #                (or, signed, with only the signature added), and a PE32 i386 GUI program; every
 #                picture the guide names is inside; the checksums match. Then builds the exe
 #                again in another directory, under another time zone, locale and umask, packs
-#                it, and compares both exes and both zips byte for byte (unsigned); finally
+#                it, and compares both exes and both zips byte for byte (unsigned); meanwhile
 #                runs the signing test with a throwaway certificate.
 #   --sign       signs the packaged exe with Authenticode (osslsigncode), with the certificate
 #                and key in CERT.pfx, before it is checksummed and zipped. The password is the

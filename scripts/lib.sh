@@ -69,8 +69,8 @@ ldt_build() {
 
 # Sets ldt_native and ldt_windows, the native tree and the tree of the Windows build this
 # machine runs (LDT_NATIVE_DIR, LDT_WIN32_DIR and LDT_WIN64_DIR move them; relative to the
-# repository), and ldt_emulator, the display emulator's full path; says once, for this script
-# and those it starts, when the machine takes the 64-bit path.
+# repository); says once, for this script and those it starts, when the machine takes the
+# 64-bit path.
 ldt_trees() {
   ldt_probe_windows_build
   ldt_native=${LDT_NATIVE_DIR:-build/native}
@@ -79,7 +79,6 @@ ldt_trees() {
   else
     ldt_windows=${LDT_WIN64_DIR:-build/win64}
   fi
-  ldt_emulator=$(cd "$ldt_root" && realpath -m "$ldt_native/tools/emulator/vfd-emulator")
   if [ -n "$LDT_WINE_NOTE" ] && [ -z "${LDT_WINE_NOTE_SAID:-}" ]; then
     ldt_say "$LDT_WINE_NOTE"
     export LDT_WINE_NOTE_SAID=1
@@ -94,12 +93,9 @@ ldt_build_with_displays() {
 }
 
 # PREFIX_DIR HARNESS_OPTION... -- COMMAND...: COMMAND in a private Wine prefix under
-# PREFIX_DIR with the displays scripts/with-displays.sh starts (after ldt_trees).
+# PREFIX_DIR with the displays scripts/with-displays.sh starts.
 ldt_with_displays() {
-  local prefix=$1
-  shift
-  "$ldt_root/scripts/with-wine.sh" "$prefix" \
-    "$ldt_root/scripts/with-displays.sh" --emulator "$ldt_emulator" "$@"
+  "$ldt_root/scripts/with-wine.sh" "$1" "$ldt_root/scripts/with-displays.sh" "${@:2}"
 }
 
 # Windows programs run only in a prefix a harness made (scripts/with-wine.sh): never in ~/.wine.

@@ -26,7 +26,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 ldt_require_prefix
 
-emulator=${LDT_EMULATOR:-$ldt_root/build/native/tools/emulator/vfd-emulator}
+# The native tree's emulator: LDT_NATIVE_DIR's (relative to the repository), or build/native's.
+native=${LDT_NATIVE_DIR:-build/native}
+[ "${native#/}" != "$native" ] || native=$ldt_root/$native
+emulator=$native/tools/emulator/vfd-emulator
 run=
 displays=() # NAME then its options, one display a string: NAME<TAB>OPTION<TAB>...
 absent=()

@@ -5,7 +5,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 harness="$here/../../scripts/with-displays.sh"
-emulator=$1
+program=$1 # the display emulator
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export WINEPREFIX="$work/wineprefix"
@@ -22,7 +22,7 @@ check() { # NAME ACTUAL PATTERN
 
 # What a program sees, and the links as they stand while it runs.
 : >"$dos/com9" # a stale link of the port that must be absent
-seen=$("$harness" --emulator "$emulator" --display serial-line --display gui-silent --silent \
+seen=$("$harness" --emulator "$program" --display serial-line --display gui-silent --silent \
   --absent gui-absent --device guide-device=/dev/null -- sh -c '
   line() { printf "%s\n" "$*"; }
   line "$LDT_DISPLAYS|$LDT_DISPLAY_SERIAL_LINE_PORT|$LDT_DISPLAY_SERIAL_LINE_PORTS"
@@ -49,7 +49,7 @@ check "afterwards: no link left, the run directory removed" \
   "$(ls "$dos")|$(ls -d "$(cat "$work/run-dir")" 2>&1)" '|*No such file*'
 
 # A failing program: its status, and its run directory kept and named.
-out=$("$harness" --emulator "$emulator" --name kept --display fault-doomed -- \
+out=$("$harness" --emulator "$program" --name kept --display fault-doomed -- \
   sh -c 'echo "$LDT_DISPLAY_FAULT_DOOMED_PID" >"$WINEPREFIX/../pid"; exit 3' 2>&1)
 rc=$?
 pid=$(cat "$work/pid")
@@ -59,12 +59,12 @@ check "its display stopped all the same" "$(kill -0 "$pid" 2>&1)" '*No such proc
 check "the run's log kept" "$(ls "$work"/display-runs/kept.*)" '*fault-doomed.log*'
 
 # Mistakes say what is wrong.
-check "a name the table lacks" "$("$harness" --emulator "$emulator" --display nosuch -- true 2>&1)" \
+check "a name the table lacks" "$("$harness" --emulator "$program" --display nosuch -- true 2>&1)" \
   '*ports.table has no port for "nosuch"'
 check "no emulator" "$("$harness" --emulator "$work/none" --display demo -- true 2>&1)" \
   "*no display emulator at $work/none; build it with: cmake --preset native*"
 check "a display that does not start" \
-  "$("$harness" --emulator "$emulator" --display demo --bogus -- true 2>&1)" \
+  "$("$harness" --emulator "$program" --display demo --bogus -- true 2>&1)" \
   '*"demo" did not start*unknown option --bogus*'
 check "no prefix" "$(env -u WINEPREFIX "$harness" --display demo -- true 2>&1; echo "rc $?")" \
   '*WINEPREFIX is not set*rc 125'

@@ -11,7 +11,7 @@
 // Lines: "setResultText TEXT", "showMessage TEXT | CAPTION", "portTextLength -> 4",
 // "getPortText 5", "setPortText TEXT", "addPortEntry TEXT", "postQuit 0"; texts through narrow().
 class RecordingConsole : public ConsoleOperations {
-public:
+  public:
     explicit RecordingConsole(CallLog& log) : log_(log) {}
 
     struct Message {
@@ -36,6 +36,6 @@ public:
     void addPortEntry(const wchar_t* text) override;
     void postQuit(int exitCode) override;
 
-private:
+  private:
     CallLog& log_;
 };

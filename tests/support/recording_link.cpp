@@ -94,10 +94,10 @@ bool RecordingLink::readSettings() {
 
 bool RecordingLink::applyTestSettings(const LineSettings& s) {
     requireOpen("applyTestSettings");
-    bool ok = !shouldFail("applyTestSettings") &&
-              (inner_ == nullptr || inner_->applyTestSettings(s));
-    return record("applyTestSettings " + std::to_string(s.baud) + " " +
-                      std::to_string(s.stopBits) + " " + std::to_string(s.handshake),
+    bool ok =
+        !shouldFail("applyTestSettings") && (inner_ == nullptr || inner_->applyTestSettings(s));
+    return record("applyTestSettings " + std::to_string(s.baud) + " " + std::to_string(s.stopBits) +
+                      " " + std::to_string(s.handshake),
                   ok);
 }
 

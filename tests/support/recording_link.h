@@ -17,7 +17,7 @@
 // "pause 300". A failed call ends in " -> fail"; a write that wrote fewer bytes than asked in
 // " -> COUNT".
 class RecordingLink : public SerialLink {
-public:
+  public:
     // Scripted: replies come from answer(), arriveAt() and sendForever(); time is virtual.
     explicit RecordingLink(CallLog& log) : log_(log), inner_(nullptr) {}
     // Recording only: every call goes on to inner and its outcome is recorded.
@@ -67,7 +67,7 @@ public:
     void close() override;
     void pause(uint32_t ms) override;
 
-private:
+  private:
     struct Rule {
         std::vector<uint8_t> command;
         std::vector<uint8_t> reply;

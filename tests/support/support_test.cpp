@@ -21,7 +21,9 @@ struct PassCase {
     std::function<void(RecordingLink&)> script;
 };
 
-void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PassCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PassThroughTest : public testing::TestWithParam<PassCase> {};
 
@@ -65,7 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Misuses land in the log and in the hook; this test takes the hook over for a moment.
 std::vector<std::string> hooked;
-void keep(const std::string& what) { hooked.push_back(what); }
+void keep(const std::string& what) {
+    hooked.push_back(what);
+}
 
 struct MisuseCase {
     const char* name;
@@ -73,7 +77,9 @@ struct MisuseCase {
     std::vector<std::string> log;
 };
 
-void PrintTo(const MisuseCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const MisuseCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MisuseTest : public testing::TestWithParam<MisuseCase> {};
 
@@ -134,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                        uint8_t byte = 0;
                        uint32_t read = 0;
                        int reads = 0;
-                       while (link.readAvailable(&byte, 1, &read) && ++reads < 2 * RecordingLink::kCallLimit) {
+                       while (link.readAvailable(&byte, 1, &read) &&
+                              ++reads < 2 * RecordingLink::kCallLimit) {
                        }
                        EXPECT_EQ(RecordingLink::kCallLimit - 2, reads);
                        link.close();

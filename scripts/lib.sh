@@ -13,15 +13,20 @@ ldt_name=$(basename "$0" .sh)
 
 ldt_say() { echo "$ldt_name: $*" >&2; }
 
+# LOG: its last lines, on stderr.
+ldt_tail() {
+  if [ -s "$1" ]; then
+    ldt_say "the last lines of $1:"
+    tail -n 20 "$1" | sed 's/^/  /' >&2
+  else
+    ldt_say "(nothing was written to $1)"
+  fi
+}
+
 # MESSAGE [LOG]: says what failed and, when LOG is given, its last lines; exits 1.
 ldt_die() {
   ldt_say "$1"
-  if [ -n "${2:-}" ] && [ -s "$2" ]; then
-    ldt_say "the last lines of $2:"
-    tail -n 20 "$2" | sed 's/^/  /' >&2
-  elif [ -n "${2:-}" ]; then
-    ldt_say "(nothing was written to $2)"
-  fi
+  [ -z "${2:-}" ] || ldt_tail "$2"
   exit 1
 }
 
@@ -31,29 +36,24 @@ ldt_die() {
 # look), shows the log's last lines unless they were shown already, and exits with the step's
 # status.
 ldt_step() {
-  local name=$1 log=$2 rc began=$SECONDS
+  local name=$1 log=$2 show=${LDT_STEP_SHOW:-0} began=$SECONDS
   shift 2
   mkdir -p "$(dirname "$log")"
-  if [ "${LDT_STEP_SHOW:-0}" = 1 ]; then
-    echo "== $ldt_name: $name"
-    ldt_run ldt_output_to "$log" tee "$@"
-  else
-    ldt_run ldt_output_to "$log" quiet "$@"
+  [ "$show" = 0 ] || echo "== $ldt_name: $name"
+  ldt_run ldt_output_to "$log" "$show" "$@"
+  if [ $ldt_rc -ne 0 ]; then
+    [ "$show" = 1 ] || ldt_tail "$log"
+    ldt_say "FAILED at \"$name\" (exit $ldt_rc); its log: $log${ldt_step_hint:+; $ldt_step_hint}"
+    exit $ldt_rc
   fi
-  rc=$ldt_rc
-  if [ $rc -ne 0 ]; then
-    [ "${LDT_STEP_SHOW:-0}" = 1 ] || { [ -s "$log" ] && tail -n 20 "$log" | sed 's/^/  /' >&2; }
-    ldt_say "FAILED at \"$name\" (exit $rc); its log: $log${ldt_step_hint:+; $ldt_step_hint}"
-    exit $rc
-  fi
-  [ "${LDT_STEP_SHOW:-0}" = 0 ] || echo "== $ldt_name: $name: done in $((SECONDS - began)) s"
+  [ "$show" = 0 ] || echo "== $ldt_name: $name: done in $((SECONDS - began)) s"
 }
 
-# LOG tee|quiet COMMAND...: COMMAND's output into LOG, and shown as well with tee.
+# LOG SHOW COMMAND...: COMMAND's output into LOG, and shown as well when SHOW is 1.
 ldt_output_to() {
-  local log=$1 how=$2
+  local log=$1 show=$2
   shift 2
-  if [ "$how" = tee ]; then "$@" 2>&1 | tee "$log"; else "$@" >"$log" 2>&1; fi
+  if [ "$show" = 1 ]; then "$@" 2>&1 | tee "$log"; else "$@" >"$log" 2>&1; fi
 }
 
 # PRESET DIR [TARGET...]: configures DIR from the preset (once) and builds the targets there

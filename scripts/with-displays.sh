@@ -30,33 +30,6 @@ ldt_require_prefix
 native=${LDT_NATIVE_DIR:-build/native}
 [ "${native#/}" != "$native" ] || native=$ldt_root/$native
 emulator=$native/tools/emulator/vfd-emulator
-run=
-displays=() # NAME then its options, one display a string: NAME<TAB>OPTION<TAB>...
-absent=()
-devices=()
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --emulator) emulator=$2; shift 2 ;;
-    --name) run=$2; shift 2 ;;
-    --display)
-      [ -n "${2:-}" ] || ldt_die "--display needs a name"
-      entry=$2
-      shift 2
-      while [ $# -gt 0 ]; do
-        case "$1" in --display | --absent | --device | --emulator | --name | --) break ;; esac
-        entry+=$'\t'$1
-        shift
-      done
-      displays+=("$entry") ;;
-    --absent) absent+=("$2"); shift 2 ;;
-    --device) devices+=("$2"); shift 2 ;;
-    --) shift; break ;;
-    *) ldt_die "unknown option $1 (usage: see the head of $0)" ;;
-  esac
-done
-[ $# -gt 0 ] || ldt_die "no COMMAND after --"
-[ ${#displays[@]} -eq 0 ] || [ -x "$emulator" ] || ldt_die "no display emulator at $emulator; build it\
- with: cmake --preset native && cmake --build --preset native --target vfd-emulator"
 
 # NAME: the names scripts/ports.table gives it, the port first.
 ports_of() {
@@ -70,14 +43,37 @@ variable() { local v=${1^^}; echo "${v//-/_}"; }
 dos="$WINEPREFIX/dosdevices"
 link_of() { echo "$dos/${1,,}"; }
 
-first=run
-[ ${#displays[@]} -eq 0 ] || first=${displays[0]%%$'\t'*}
-for entry in ${displays[@]+"${displays[@]}"} ${absent[@]+"${absent[@]}"} ${devices[@]+"${devices[@]}"}; do
-  entry=${entry%%$'\t'*}
-  ports_of "${entry%%=*}" >/dev/null
+run=
+displays=() # one display a string: NAME<TAB>OPTION<TAB>...
+specials=() # NAME=PATH, an empty PATH for a port that must not exist
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --emulator) emulator=$2; shift 2 ;;
+    --name) run=$2; shift 2 ;;
+    --display)
+      ports_of "${2:?--display needs a name}" >/dev/null
+      run=${run:-$2} entry=$2
+      shift 2
+      while [ $# -gt 0 ]; do
+        case "$1" in --display | --absent | --device | --emulator | --name | --) break ;; esac
+        entry+=$'\t'$1
+        shift
+      done
+      displays+=("$entry") ;;
+    --absent | --device)
+      [ "$1" = --device ] || set -- "$1" "$2=" "${@:3}"
+      ports_of "${2%%=*}" >/dev/null
+      specials+=("$2"); shift 2 ;;
+    --) shift; break ;;
+    *) ldt_die "unknown option $1 (usage: see the head of $0)" ;;
+  esac
 done
+[ $# -gt 0 ] || ldt_die "no COMMAND after --"
+[ ${#displays[@]} -eq 0 ] || [ -x "$emulator" ] || ldt_die "no display emulator at $emulator; build it\
+ with: cmake --preset native && cmake --build --preset native --target vfd-emulator"
+
 mkdir -p "$dos" "$WINEPREFIX/../display-runs"
-dir=$(mktemp -d "$(cd "$WINEPREFIX/.." && pwd)/display-runs/${run:-$first}.XXXXXX")
+dir=$(mktemp -d "$(cd "$WINEPREFIX/.." && pwd)/display-runs/${run:-run}.XXXXXX")
 export LDT_RUN_DIR=$dir
 LDT_RUN_DIR_WIN=$(ldt_winpath "$dir")
 export LDT_RUN_DIR_WIN
@@ -98,16 +94,14 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT TERM
 
-for name in ${absent[@]+"${absent[@]}"}; do
+for special in ${specials[@]+"${specials[@]}"}; do
+  name=${special%%=*} path=${special#*=}
   port=$(ports_of "$name")
   rm -f "$(link_of "$port")"
-  export "LDT_PORT_$(variable "$name")=$port"
-done
-for device in ${devices[@]+"${devices[@]}"}; do
-  name=${device%%=*}
-  port=$(ports_of "$name")
-  device_links+=("$(link_of "$port")")
-  ln -sfn "${device#*=}" "$(link_of "$port")"
+  if [ -n "$path" ]; then
+    ln -s "$path" "$(link_of "$port")"
+    device_links+=("$(link_of "$port")")
+  fi
   export "LDT_PORT_$(variable "$name")=$port"
 done
 
@@ -116,9 +110,8 @@ for entry in ${displays[@]+"${displays[@]}"}; do
   IFS=$'\t' read -r -a words <<<"$entry"
   name=${words[0]}
   names+=("$name")
+  read -r -a ports <<<"$(ports_of "$name")"
   links=()
-  found=$(ports_of "$name")
-  read -r -a ports <<<"$found"
   for port in "${ports[@]}"; do links+=(--link "$(link_of "$port")"); done
   # --exit-with-parent: should this script be killed outright, the emulator still goes.
   "$emulator" --exit-with-parent --log "$dir/$name.log" --control "$dir/$name.control" \
@@ -130,14 +123,15 @@ for entry in ${displays[@]+"${displays[@]}"}; do
 done
 export LDT_DISPLAYS="${names[*]}"
 
+# Each display is ready once it says so; one that ended first has failed.
 i=0
 for name in ${names[@]+"${names[@]}"}; do
   for _ in $(seq 100); do
-    grep -q '^ready ' "$dir/$name.out" 2>/dev/null && break
+    grep -q '^ready ' "$dir/$name.out" && break
     kill -0 "${pids[$i]}" 2>/dev/null || break
     sleep 0.05
   done
-  grep -q '^ready ' "$dir/$name.out" 2>/dev/null ||
+  grep -q '^ready ' "$dir/$name.out" ||
     ldt_die "the display \"$name\" did not start; the run is kept in $dir" "$dir/$name.out"
   export "LDT_DISPLAY_$(variable "$name")_PTY=$(sed -n 's/^ready pty=\([^ ]*\).*/\1/p' "$dir/$name.out")"
   i=$((i + 1))

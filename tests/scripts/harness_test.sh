@@ -70,9 +70,10 @@ check "no prefix" "$(env -u WINEPREFIX "$harness" --display demo -- true 2>&1; e
   '*WINEPREFIX is not set*rc 125'
 
 # The table: within one tree's prefix (every name but the demo's and the benchmark's, which
-# have prefixes of their own) no two names share a port.
-shared=$(awk '!/^#/ && NF && $1 != "demo" && $1 != "bench" {
-  for (i = 2; i <= NF && $i !~ /^#/; i++) print $i }' "$here/../../scripts/ports.table" | sort | uniq -d)
-check "no port shared within one prefix" "$shared" ''
+# have prefixes of their own) no two names share a port, and none takes the machine's own.
+ports() { awk -v skip="$1" '!/^#/ && NF && $1 !~ skip {
+  for (i = 2; i <= NF && $i !~ /^#/; i++) print $i }' "$here/../../scripts/ports.table"; }
+check "no port shared within one prefix" "$(ports '^(demo|bench)$' | sort | uniq -d)" ''
+check "no port of the machine's (COM1 to COM4)" "$(ports '^$' | grep -x 'COM[1-4]')" ''
 
 [ $failures -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }

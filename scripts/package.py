@@ -316,6 +316,10 @@ def differences(a, b, shown=8):
         found = zip_differences(a, b, shown)
         if found:
             return found
+    if a.endswith(b"\n") and b.endswith(b"\n"):
+        found = line_differences(a, b, shown)
+        if found:
+            return found
     found = [] if len(a) == len(b) else [f"the sizes differ: {len(a)} and {len(b)} bytes"]
     ranges = differing_ranges(a, b)
     where = None
@@ -330,6 +334,19 @@ def differences(a, b, shown=8):
     if len(ranges) > shown:
         found.append(f"and {len(ranges) - shown} more runs of differing bytes")
     return found
+
+
+def line_differences(a, b, shown):
+    """The differing lines of two texts, such as checksum lists; empty if they are not text."""
+    try:
+        first, second = a.decode("utf-8").splitlines(), b.decode("utf-8").splitlines()
+    except UnicodeDecodeError:
+        return []
+    found = [f"line {number}: {x!r} and {y!r}" for number, (x, y)
+             in enumerate(zip(first, second), 1) if x != y]
+    if len(first) != len(second):
+        found.append(f"the line counts differ: {len(first)} and {len(second)}")
+    return found[:shown] + [f"and {len(found) - shown} more"] * (len(found) > shown)
 
 
 def zip_differences(a, b, shown):

@@ -229,6 +229,17 @@ class PackageTest(Fixtures):
             with self.subTest(what):
                 self.assertEqual(package.differences(gui, other), places)
 
+    def test_text_differences_are_lines(self):
+        text = b"aa  one\nbb  two\n"
+        rows = [  # what, other text, the places named
+            ("one line", b"aa  one\ncc  two\n", ["line 2: 'bb  two' and 'cc  two'"]),
+            ("a line more", text + b"dd  three\n", ["the line counts differ: 2 and 3"]),
+            ("not text", b"\xff\xfe\n", ["the sizes differ: 16 and 3 bytes", "bytes 0-2 (0x0)"]),
+        ]
+        for what, other, places in rows:
+            with self.subTest(what):
+                self.assertEqual(package.differences(text, other), places)
+
     def test_zip_differences_name_the_member(self):
         gui = self.exes["gui32"]
         stamp = package.Exe(gui).pe.FILE_HEADER.get_field_absolute_offset("TimeDateStamp")
@@ -237,9 +248,11 @@ class PackageTest(Fixtures):
         found = package.differences(first, second)
         self.assertEqual(found[0], f"LineDisplayTest-1.2.3.4/LineDisplayTest.exe: byte {stamp} "
                                    f"({stamp:#x}): IMAGE_FILE_HEADER.TimeDateStamp")
-        # The exe's checksum in the list changes too; the guide does not.
-        self.assertEqual({place.partition(":")[0] for place in found[1:]},
-                         {"LineDisplayTest-1.2.3.4/SHA256SUMS.txt"})
+        # The exe's checksum in the list changes too, on its own line; the guide does not.
+        self.assertEqual(len(found), 2)
+        self.assertRegex(found[1], r"^LineDisplayTest-1.2.3.4/SHA256SUMS.txt: line 1: "
+                                   r"'[0-9a-f]{64}  LineDisplayTest.exe' and "
+                                   r"'[0-9a-f]{64}  LineDisplayTest.exe'$")
 
     def test_compare_command_exit_status(self):
         gui = self.exes["gui32"]

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,11 +27,6 @@ constexpr int kExit = driver::kExitButton;
 constexpr int kClear = driver::kClearButton;
 constexpr int kResult = driver::kResultBox;
 constexpr int kPort = driver::kPortBox;
-
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
 
 // The report of a display that acknowledges and names the product type given.
 std::wstring answeringReport(const std::string& productType) {
@@ -64,7 +58,7 @@ class TestDialogTest : public testing::Test {
     void start(const std::wstring& configuredPort) {
         ASSERT_TRUE(driver::setConfiguredPort(configuredPort));
         std::string error;
-        ASSERT_TRUE(op_.start(driver::windowsPath(env("LDT_APP")), error)) << error;
+        ASSERT_TRUE(op_.start(driver::appUnderTest(), error)) << error;
     }
 
     std::wstring text(int id) const { return op_.text(id); }
@@ -199,7 +193,7 @@ TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood
     Lines seen = good_.events("settings");
     EXPECT_NE(std::find(seen.begin(), seen.end(), kTestSettings), seen.end()) << seen.size();
 
-    std::string artifacts = env("LDT_ARTIFACTS");
+    std::string artifacts = driver::environment("LDT_ARTIFACTS");
     if (!artifacts.empty()) {
         CreateDirectoryW(driver::windowsPath(artifacts).c_str(), nullptr);
         EXPECT_TRUE(driver::saveWindowPng(op_.dialog(),
@@ -372,9 +366,7 @@ TEST_P(LeaveDuringRunTest, WaitsForTheRunToEndWhenItsBoxIsOpen) {
 INSTANTIATE_TEST_SUITE_P(Requests, LeaveDuringRunTest,
                          testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
                          [](const testing::TestParamInfo<LeaveRequest>& info) {
-                             return std::string(info.param == LeaveRequest::CloseMessage
-                                                    ? "CloseMessage"
-                                                    : "ExitCommand");
+                             return driver::nameOf(info.param);
                          });
 
 // Dialog template 101 as a broken installation might hold it: the dialog window is made, then
@@ -447,8 +439,9 @@ std::wstring creationFailureText(const std::wstring& exe) {
 }
 
 TEST(StartupTest, ShowsErrorBoxUntilDismissedThenExitsOneWhenTheDialogCannotBeCreated) {
-    std::wstring copy = driver::windowsPath(env("LDT_RUN_DIR") + "/LineDisplayTest-nodialog.exe");
-    ASSERT_TRUE(driver::copyWithResource(driver::windowsPath(env("LDT_APP")), copy, RT_DIALOG, 101,
+    std::wstring copy =
+        driver::windowsPath(driver::environment("LDT_RUN_DIR") + "/LineDisplayTest-nodialog.exe");
+    ASSERT_TRUE(driver::copyWithResource(driver::appUnderTest(), copy, RT_DIALOG, 101,
                                          templateWithUnknownControl()));
     std::wstring expected = creationFailureText(copy);
     ASSERT_EQ(expected.rfind(L"Error x", 0), 0u) << "the broken template must fail here too";

@@ -25,19 +25,15 @@ constexpr int kResult = driver::kResultBox;
 
 constexpr size_t kReportUnits = 255;
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 // Runs line-helper.sh (LDT_FAULT_HELPER) with the words given and returns its output without
 // the "rc" line; ok is false when it failed or gave no answer within 10 s.
 std::string runLineHelper(const std::string& words, bool& ok) {
     static unsigned calls = 0;
     ok = false;
-    std::string result = environment("LDT_RUN_DIR") + "/helper-" +
+    std::string result = driver::environment("LDT_RUN_DIR") + "/helper-" +
                          std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++calls);
-    std::string command = "/bin/sh " + environment("LDT_FAULT_HELPER") + " " + result + " " + words;
+    std::string command =
+        "/bin/sh " + driver::environment("LDT_FAULT_HELPER") + " " + result + " " + words;
     std::wstring wide(command.begin(), command.end());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -139,7 +135,7 @@ class FaultTest : public testing::Test {
     // so these tests may run beside others that configure the port in the same prefix.
     void start(const std::wstring& port) {
         std::string error;
-        ASSERT_TRUE(op_.start(driver::windowsPath(environment("LDT_APP")), error)) << error;
+        ASSERT_TRUE(op_.start(driver::appUnderTest(), error)) << error;
         op_.typePort(port);
         ASSERT_EQ(op_.text(driver::kPortBox), port);
     }
@@ -159,6 +155,17 @@ class FaultTest : public testing::Test {
         EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
         EXPECT_TRUE(driver::waitUntil([&] { return line.received() == kTestRunBytes; }, 3000))
             << line.received();
+    }
+
+    // A run on a line that hangs up once ESC @ and the greeting are in, so that set-up mode
+    // start can't be written: the run waits in its failure box, with the port (pty) open.
+    void runIntoWriteFailureBox(std::string& pty, HWND& box) {
+        setMode("--hangup-after 27");
+        pty = main_.pty();
+        ASSERT_NO_FATAL_FAILURE(start());
+        ASSERT_NO_FATAL_FAILURE(pressTest());
+        box = op_.app().waitForMessageBox(L"Error.");
+        ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
     }
 
     // Clear answers and hands the focus to Test, so the window is not stuck in a run.
@@ -294,13 +301,9 @@ INSTANTIATE_TEST_SUITE_P(ExtraBytes, OverlongReplyTest, testing::Values(30, 200)
                          });
 
 TEST_F(FaultTest, HangUpInTheMiddleOfARunShowsTheWriteFailureAndClosesThePort) {
-    // The line goes once ESC @ and the greeting are in: set-up mode start can't be written.
-    setMode("--hangup-after 27");
-    std::string line = main_.pty();
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(pressTest());
-    HWND box = op_.app().waitForMessageBox(L"Error.");
-    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
+    std::string line;
+    HWND box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(runIntoWriteFailureBox(line, box));
     EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
     EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
     EXPECT_EQ(main_.received(), kGreetingBytes);
@@ -370,12 +373,9 @@ class LeaveWhileFailureBoxIsOpenTest : public FaultTest,
                                        public testing::WithParamInterface<LeaveRequest> {};
 
 TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZero) {
-    setMode("--hangup-after 27");
-    std::string line = main_.pty();
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(pressTest());
-    HWND box = op_.app().waitForMessageBox(L"Error.");
-    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
+    std::string line;
+    HWND box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(runIntoWriteFailureBox(line, box));
     // A live display on the port again: whatever the program now did on it would show.
     ASSERT_NO_FATAL_FAILURE(setMode(""));
 
@@ -397,18 +397,13 @@ TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZer
 INSTANTIATE_TEST_SUITE_P(Requests, LeaveWhileFailureBoxIsOpenTest,
                          testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
                          [](const testing::TestParamInfo<LeaveRequest>& info) {
-                             return std::string(info.param == LeaveRequest::CloseMessage
-                                                    ? "CloseMessage"
-                                                    : "ExitCommand");
+                             return driver::nameOf(info.param);
                          });
 
 TEST_F(FaultTest, SecondTestWhileARunWaitsInItsBoxStartsNoRunInside) {
-    setMode("--hangup-after 27");
-    std::string line = main_.pty();
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(pressTest());
-    HWND box = op_.app().waitForMessageBox(L"Error.");
-    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
+    std::string line;
+    HWND box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(runIntoWriteFailureBox(line, box));
     ASSERT_NO_FATAL_FAILURE(setMode(""));
 
     // The button is disabled, so only a posted command can ask for the second run.

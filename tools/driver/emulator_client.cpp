@@ -1,6 +1,8 @@
 // An emulated display from a Win32 program under Wine: its log read, its control file written.
 #include "tools/driver/emulator_client.h"
 
+#include "tools/driver/gui_driver.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -10,11 +12,6 @@
 #include <sstream>
 
 namespace {
-
-std::string environment(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    return value != nullptr ? value : "";
-}
 
 std::wstring wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());
@@ -81,11 +78,11 @@ void PrintTo(const EmulatorEvent& event, std::ostream* out) {
 }
 
 std::string displayVariable(const std::string& name, const char* field) {
-    return environment("LDT_DISPLAY_" + variablePart(name) + "_" + field);
+    return driver::environment(("LDT_DISPLAY_" + variablePart(name) + "_" + field).c_str());
 }
 
 std::wstring harnessPort(const std::string& name) {
-    return wide(environment("LDT_PORT_" + variablePart(name)));
+    return wide(driver::environment(("LDT_PORT_" + variablePart(name)).c_str()));
 }
 
 bool EmulatorClient::connect(const std::string& name, std::string& error) {
@@ -207,40 +204,28 @@ std::string EmulatorClient::joined(const std::string& kind) const {
 
 std::string EmulatorClient::waitForSettings(const std::string& expected, int timeoutMs) const {
     std::string last;
-    for (int waited = 0;; waited += 5) {
-        std::vector<std::string> settings = events("settings");
-        last = settings.empty() ? "" : settings.back();
-        if (last == expected || waited >= timeoutMs) {
-            return last;
-        }
-        Sleep(5);
-    }
+    driver::waitUntil(
+        [&] {
+            std::vector<std::string> settings = events("settings");
+            last = settings.empty() ? "" : settings.back();
+            return last == expected;
+        },
+        timeoutMs, 5);
+    return last;
 }
 
 bool EmulatorClient::waitForBytes(const std::string& kind, size_t count, int timeoutMs) const {
-    for (int waited = 0;; waited += 5) {
-        size_t bytes = 0;
-        for (const std::string& chunk : events(kind)) {
-            bytes += (chunk.size() + 1) / 3;
-        }
-        if (bytes >= count) {
-            return true;
-        }
-        if (waited >= timeoutMs) {
-            return false;
-        }
-        Sleep(5);
-    }
+    return driver::waitUntil(
+        [&] {
+            size_t bytes = 0;
+            for (const std::string& chunk : events(kind)) {
+                bytes += (chunk.size() + 1) / 3;
+            }
+            return bytes >= count;
+        },
+        timeoutMs, 5);
 }
 
 bool EmulatorClient::waitForEvent(const std::string& kind, int timeoutMs) const {
-    for (int waited = 0;; waited += 5) {
-        if (!events(kind).empty()) {
-            return true;
-        }
-        if (waited >= timeoutMs) {
-            return false;
-        }
-        Sleep(5);
-    }
+    return driver::waitUntil([&] { return !events(kind).empty(); }, timeoutMs, 5);
 }

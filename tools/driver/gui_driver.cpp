@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace driver {
 
@@ -42,6 +43,11 @@ BOOL CALLBACK findBox(HWND window, LPARAM param) {
 }
 
 } // namespace
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
 
 std::wstring windowsPath(const std::string& path) {
     std::wstring wide(path.begin(), path.end());
@@ -96,27 +102,17 @@ bool AppProcess::start(const std::wstring& exePath, const std::wstring& argument
 
 HWND AppProcess::waitForDialog(DWORD timeoutMs) {
     HWND found = nullptr;
-    waitUntil(
+    // A dialog of an earlier run may still be on its way out: only this process's counts.
+    bool complete = waitUntil(
         [&] {
-            found = nullptr;
-            HWND window = nullptr;
-            while ((window = FindWindowExW(nullptr, window, L"#32770", kDialogCaption)) !=
-                   nullptr) {
-                if (GetWindowThreadProcessId(window, nullptr) != threadId_) {
-                    continue; // a dialog of an earlier run still on its way out
-                }
-                if (IsWindowVisible(window) && GetDlgItem(window, kTestButton) &&
-                    GetDlgItem(window, kExitButton) && GetDlgItem(window, kClearButton) &&
-                    GetDlgItem(window, kResultBox) && GetDlgItem(window, kPortBox)) {
-                    found = window;
-                    return true;
-                }
-            }
-            return false;
+            found = findDialog(kDialogCaption);
+            return found != nullptr && GetDlgItem(found, kTestButton) &&
+                   GetDlgItem(found, kExitButton) && GetDlgItem(found, kClearButton) &&
+                   GetDlgItem(found, kResultBox) && GetDlgItem(found, kPortBox);
         },
         timeoutMs);
-    dialog_ = found;
-    return found;
+    dialog_ = complete ? found : nullptr;
+    return dialog_;
 }
 
 HWND AppProcess::findDialog(const wchar_t* caption) const {

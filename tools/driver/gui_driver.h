@@ -21,6 +21,9 @@ constexpr int kClearButton = 1003;
 constexpr int kResultBox = 1004;
 constexpr int kPortBox = 1005;
 
+// The environment variable's value; empty when unset.
+std::string environment(const char* name);
+
 // "/unix/path" as Wine's Z: drive sees it; other paths unchanged.
 std::wstring windowsPath(const std::string& path);
 
@@ -39,7 +42,7 @@ struct MessageBoxInfo {
 };
 
 class AppProcess {
-public:
+  public:
     AppProcess() = default;
     AppProcess(const AppProcess&) = delete;
     AppProcess& operator=(const AppProcess&) = delete;
@@ -72,7 +75,7 @@ public:
     DWORD waitForExit(DWORD timeoutMs = 10000);
     bool running() const;
 
-private:
+  private:
     PROCESS_INFORMATION info_{};
     DWORD threadId_ = 0;
     HWND dialog_ = nullptr;

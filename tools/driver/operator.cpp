@@ -10,6 +10,10 @@ constexpr DWORD kRunBeginsMs = 3000;
 
 } // namespace
 
+std::wstring appUnderTest() {
+    return windowsPath(environment("LDT_APP"));
+}
+
 unsigned long long nowNs() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER counter;
@@ -102,6 +106,10 @@ bool Operator::waitForRunEnd(DWORD timeoutMs, Run* run, const BoxReader& onBox) 
 void Operator::postCommand(int id) {
     PostMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(control(id)));
+}
+
+std::string nameOf(LeaveRequest request) {
+    return request == LeaveRequest::CloseMessage ? "CloseMessage" : "ExitCommand";
 }
 
 void Operator::requestLeave(LeaveRequest request) {

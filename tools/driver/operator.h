@@ -14,6 +14,11 @@ namespace driver {
 // How a request to leave reaches the dialog while a run waits in its box. The close box and
 // Alt+F4 can't: the window system ignores system commands to the disabled dialog.
 enum class LeaveRequest { CloseMessage, ExitCommand };
+// "CloseMessage" or "ExitCommand", e.g. to name a test's rows.
+std::string nameOf(LeaveRequest request);
+
+// The exe under test, LDT_APP (set by ldt_add_display_test), as a Windows path.
+std::wstring appUnderTest();
 
 // The performance counter in nanoseconds; under Wine, the host's CLOCK_MONOTONIC_RAW.
 unsigned long long nowNs();

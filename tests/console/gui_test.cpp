@@ -102,6 +102,15 @@ class TestDialogTest : public testing::Test {
         return op_.app().waitForMessageBox(caption);
     }
 
+    // A box a run shows: that text, owned by the dialog, no icon, one button (OK).
+    void expectRunBox(HWND box, const std::wstring& text) const {
+        MessageBoxInfo info = driver::describeMessageBox(box);
+        EXPECT_EQ(info.text, text);
+        EXPECT_EQ(info.owner, op_.dialog());
+        EXPECT_FALSE(info.hasIcon);
+        EXPECT_EQ(info.buttonCount, 1);
+    }
+
     // Waits until the log shows the line back at the emulator's own settings after a run.
     static bool settledBack(const EmulatorClient& log, size_t settingsCount) {
         return driver::waitUntil(
@@ -250,11 +259,7 @@ TEST_F(TestDialogTest, ShowsOpenFailureWhenPortDoesNotExist) {
     start(absent_);
     HWND box = pressTestForBox(L"Error.  Could not open COM port:");
     ASSERT_NE(box, nullptr);
-    MessageBoxInfo info = driver::describeMessageBox(box);
-    EXPECT_EQ(info.text, absent_);
-    EXPECT_EQ(info.owner, op_.dialog());
-    EXPECT_FALSE(info.hasIcon);
-    EXPECT_EQ(info.buttonCount, 1);
+    expectRunBox(box, absent_);
     // The line is set before the box opens; the controls stay disabled under the box.
     EXPECT_EQ(text(kResult), L"Error: Could not open COM port.");
     EXPECT_FALSE(enabled(kTest));
@@ -278,10 +283,7 @@ TEST_F(TestDialogTest, CutsSeventeenCharacterNameAndOpensTheFirstSixteen) {
     op_.typePort(sixteen + L"X");
     HWND box = pressTestForBox(L"COM port name truncated to:");
     ASSERT_NE(box, nullptr);
-    MessageBoxInfo info = driver::describeMessageBox(box);
-    EXPECT_EQ(info.text, sixteen);
-    EXPECT_EQ(info.owner, op_.dialog());
-    EXPECT_FALSE(info.hasIcon);
+    expectRunBox(box, sixteen);
     EXPECT_EQ(text(kPort), sixteen);
     EXPECT_EQ(text(kResult), L"") << "the truncation line follows the box";
     EXPECT_EQ(good_.received(), "") << "nothing is opened while the box is up";

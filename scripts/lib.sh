@@ -56,13 +56,14 @@ ldt_output_to() {
   if [ "$show" = 1 ]; then "$@" 2>&1 | tee "$log"; else "$@" >"$log" 2>&1; fi
 }
 
-# PRESET DIR [TARGET...]: configures DIR from the preset (once) and builds the targets there
+# PRESET DIR [TARGET...]: configures DIR from the preset and builds the targets there
 # (everything without targets). DIR may differ from the preset's own tree; all else comes from
-# the preset.
+# the preset. Configured every time (a second or two), so a tree never keeps settings the
+# preset no longer has.
 ldt_build() {
   local preset=$1 dir=$2
   shift 2
-  [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" -B "$dir"
+  cmake --preset "$preset" -B "$dir"
   [ $# -eq 0 ] || set -- --target "$@"
   cmake --build "$dir" -j2 "$@"
 }

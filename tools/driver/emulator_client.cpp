@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -57,25 +56,11 @@ bool readShared(const std::wstring& path, std::string& content) {
     return true;
 }
 
-std::string hex(const std::string& bytes) {
-    std::string out;
-    char piece[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(piece, sizeof piece, "%02X", c);
-        out += (out.empty() ? "" : " ") + std::string(piece);
-    }
-    return out;
-}
-
 const std::string kTestRunBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25)) +
                                   " 1F 28 65 01 49 4E 1F 28 65 40 30 1F 28 65 02 4F 55 54 " +
                                   hex(std::string("Test OK", 8));
 
 unsigned EmulatorClient::generation_ = 0;
-
-void PrintTo(const EmulatorEvent& event, std::ostream* out) {
-    *out << event.kind << (event.details.empty() ? "" : " ") << event.details;
-}
 
 std::string displayVariable(const std::string& name, const char* field) {
     return driver::environment(("LDT_DISPLAY_" + variablePart(name) + "_" + field).c_str());
@@ -160,38 +145,15 @@ std::vector<EmulatorEvent> EmulatorClient::events() const {
 
 std::vector<EmulatorEvent> EmulatorClient::parse(size_t from) const {
     std::string content;
-    std::vector<EmulatorEvent> result;
     if (!readShared(log_, content)) {
-        return result;
+        return {};
     }
     // A log shorter than the mark was emptied by a mode another program set.
-    size_t start = from <= content.size() ? from : 0;
-    size_t end;
-    while ((end = content.find('\n', start)) != std::string::npos) {
-        std::string line = content.substr(start, end - start);
-        start = end + 1;
-        size_t first = line.find(' ');
-        if (first == std::string::npos) {
-            continue;
-        }
-        size_t second = line.find(' ', first + 1);
-        EmulatorEvent e;
-        e.micros = std::strtoull(line.c_str(), nullptr, 10);
-        e.kind = line.substr(first + 1,
-                             second == std::string::npos ? std::string::npos : second - first - 1);
-        e.details = second == std::string::npos ? "" : line.substr(second + 1);
-        result.push_back(e);
-    }
-    return result;
+    return parseLog(content, from <= content.size() ? from : 0);
 }
+
 std::vector<std::string> EmulatorClient::events(const std::string& kind) const {
-    std::vector<std::string> found;
-    for (const EmulatorEvent& e : events()) {
-        if (e.kind == kind) {
-            found.push_back(e.details);
-        }
-    }
-    return found;
+    return detailsOf(events(), kind);
 }
 
 std::string EmulatorClient::joined(const std::string& kind) const {

@@ -2,29 +2,17 @@
 // scripts/with-displays.sh runs.
 #pragma once
 
-#include <cstdint>
-#include <ostream>
+#include "tools/emulator/event_log.h"
+
 #include <string>
 #include <vector>
 
 // Reads a whole file that another process may be writing or truncating at the same time.
 bool readShared(const std::wstring& path, std::string& content);
 
-// Bytes as the emulator's log writes them: "1B 40 4E ...".
-std::string hex(const std::string& bytes);
-
 // Every byte one test run writes, in the log's form: ESC @, the greeting and its NUL, set-up
 // mode start, the product-type request, set-up mode end, "Test OK" and its NUL: 53 bytes.
 extern const std::string kTestRunBytes;
-
-struct EmulatorEvent {
-    uint64_t micros;
-    std::string kind;    // mode, pty, settings, recv, send, hangup, control-error, stop
-    std::string details; // the rest of the line
-};
-
-// "kind details", without the time stamp, so a failure shows what the display saw.
-void PrintTo(const EmulatorEvent& event, std::ostream* out);
 
 // What scripts/with-displays.sh tells a program about display NAME: LDT_DISPLAY_<NAME>_<FIELD>,
 // NAME upper-cased with '-' as '_' ("gui-good", "PORT" -> LDT_DISPLAY_GUI_GOOD_PORT); empty

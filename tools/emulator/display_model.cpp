@@ -2,7 +2,6 @@
 #include "display_model.h"
 
 #include <algorithm>
-#include <cstdio>
 
 const char kProductT307A[] = "CU20029-T307A  ";
 const char kProductT307A01[] = "CU20029T307A01 ";
@@ -35,17 +34,6 @@ Bytes productTypeBytes(const std::string& text) {
     Bytes bytes(text.begin(), text.end());
     bytes.resize(kProductTypeBytes, ' ');
     return bytes;
-}
-
-std::string hexBytes(const uint8_t* bytes, size_t n) {
-    std::string text;
-    text.reserve(n * 3);
-    char piece[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += piece;
-    }
-    return text;
 }
 
 DisplayModel::DisplayModel(const std::string& productType, size_t extraBytes, bool silent)

@@ -48,6 +48,3 @@ class DisplayModel {
 
 // Pads or cuts text to the 15 product-type bytes.
 Bytes productTypeBytes(const std::string& text);
-
-// "1B 40": the bytes in upper-case hex separated by blanks.
-std::string hexBytes(const uint8_t* bytes, size_t n);

@@ -1,5 +1,6 @@
 // vfd-emulator: a CU20029 line display on a pseudo-terminal, for the tests and the demo.
 #include "display_model.h"
+#include "event_log.h"
 #include "line_settings.h"
 #include "options.h"
 
@@ -192,7 +193,7 @@ void fillLine(int master, std::vector<Sent>& sent) {
         if (n <= 0) {
             return;
         }
-        sent.push_back({nowMicros(), hexBytes(filler().data(), static_cast<size_t>(n))});
+        sent.push_back({nowMicros(), hex(filler().data(), static_cast<size_t>(n))});
     }
 }
 
@@ -305,7 +306,7 @@ class Emulator {
             }
             // A reply's delay counts from the time the log gives its request.
             uint64_t arrived = nowMicros();
-            log_.lineAt(arrived, "recv " + hexBytes(buffer, static_cast<size_t>(n)));
+            log_.lineAt(arrived, "recv " + hex(buffer, static_cast<size_t>(n)));
             received_ += static_cast<uint64_t>(n);
             for (Bytes& reply : model_->receive(buffer, static_cast<size_t>(n))) {
                 Outgoing out;
@@ -336,7 +337,7 @@ class Emulator {
         }
         written = static_cast<size_t>(done);
         sentAt = nowMicros();
-        log_.lineAt(sentAt, "send " + hexBytes(bytes, written));
+        log_.lineAt(sentAt, "send " + hex(bytes, written));
         return true;
     }
 

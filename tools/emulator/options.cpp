@@ -22,20 +22,25 @@ bool number(const std::string& text, uint64_t limit, uint64_t& value) {
     return true;
 }
 
+// The argument of the option at args[i] into value, advancing i past it; false with error set
+// when there is none.
+bool takeArgument(const std::vector<std::string>& args, size_t& i, std::string& value,
+                  std::string& error) {
+    if (i + 1 >= args.size()) {
+        error = args[i] + " needs an argument";
+        return false;
+    }
+    value = args[++i];
+    return true;
+}
+
 // One behaviour option at args[i]; advances i past its argument. Returns false with error
 // set when it is malformed, and leaves known=false when the option is not a behaviour option.
 bool behaviourOption(const std::vector<std::string>& args, size_t& i, Behaviour& b, bool& known,
                      std::string& error) {
     const std::string& name = args[i];
     known = true;
-    auto argument = [&](std::string& value) {
-        if (i + 1 >= args.size()) {
-            error = name + " needs an argument";
-            return false;
-        }
-        value = args[++i];
-        return true;
-    };
+    auto argument = [&](std::string& value) { return takeArgument(args, i, value, error); };
     auto count = [&](uint64_t limit, uint64_t& value) {
         std::string text;
         if (!argument(text)) {
@@ -143,14 +148,7 @@ bool parseCommandLine(const std::vector<std::string>& args, EmulatorOptions& opt
     std::vector<std::string> behaviourArgs;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& name = args[i];
-        auto argument = [&](std::string& value) {
-            if (i + 1 >= args.size()) {
-                error = name + " needs an argument";
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
+        auto argument = [&](std::string& value) { return takeArgument(args, i, value, error); };
         if (name == "--help" || name == "-h") {
             o.help = true;
         } else if (name == "--link") {

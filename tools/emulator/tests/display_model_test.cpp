@@ -1,5 +1,6 @@
 // Tests of the emulated display's matcher, its options and its description of line settings.
 #include "display_model.h"
+#include "event_log.h"
 #include "line_settings.h"
 #include "options.h"
 
@@ -28,7 +29,7 @@ std::string allReplies(DisplayModel& model, const Bytes& input, size_t chunk) {
     for (size_t i = 0; i < input.size(); i += chunk) {
         size_t n = std::min(chunk, input.size() - i);
         for (const Bytes& reply : model.receive(input.data() + i, n)) {
-            out += "[" + hexBytes(reply.data(), reply.size()) + "]";
+            out += "[" + hex(reply.data(), reply.size()) + "]";
         }
     }
     return out;

@@ -1,4 +1,6 @@
 // Tests of the emulator program itself: a real pty opened through its link, per mode.
+#include "event_log.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,48 +28,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct LogLine {
-    unsigned long long micros;
-    std::string event;
-    std::string details;
-};
-
-std::vector<LogLine> readLog(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<LogLine> lines;
-    std::string text;
-    while (std::getline(in, text)) {
-        std::istringstream fields(text);
-        LogLine line{};
-        fields >> line.micros >> line.event;
-        std::getline(fields, line.details);
-        if (!line.details.empty() && line.details[0] == ' ') {
-            line.details.erase(0, 1);
-        }
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-// The details of every line of one event, in order.
-std::vector<std::string> eventsOf(const std::vector<LogLine>& log, const std::string& event) {
-    std::vector<std::string> found;
-    for (const LogLine& l : log) {
-        if (l.event == event) {
-            found.push_back(l.details);
-        }
-    }
-    return found;
-}
-
-std::string hex(const std::string& bytes) {
-    std::string out;
-    char piece[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(piece, sizeof piece, out.empty() ? "%02X" : " %02X", c);
-        out += piece;
-    }
-    return out;
+// The log as it stands now.
+std::vector<EmulatorEvent> readLog(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return parseLog(text.str());
 }
 
 // Room for a loaded 2-core machine in every wait and upper bound on real time: the emulator
@@ -186,11 +151,11 @@ class EmulatorProcessTest : public testing::Test {
     }
 
     // Reads the log until done(log) holds or the time is up; returns the last log read.
-    std::vector<LogLine> waitForLog(const std::function<bool(const std::vector<LogLine>&)>& done,
-                                    int pollMs = 5) {
+    std::vector<EmulatorEvent>
+    waitForLog(const std::function<bool(const std::vector<EmulatorEvent>&)>& done, int pollMs = 5) {
         auto end = Clock::now() + std::chrono::milliseconds(kPatienceMs);
         for (;;) {
-            std::vector<LogLine> log = readLog(log_);
+            std::vector<EmulatorEvent> log = readLog(log_);
             if (done(log) || Clock::now() >= end) {
                 return log;
             }
@@ -199,15 +164,16 @@ class EmulatorProcessTest : public testing::Test {
     }
 
     // The log once it holds at least count events of that kind.
-    std::vector<LogLine> waitForEvents(const std::string& event, size_t count) {
-        return waitForLog(
-            [&](const std::vector<LogLine>& log) { return eventsOf(log, event).size() >= count; });
+    std::vector<EmulatorEvent> waitForEvents(const std::string& event, size_t count) {
+        return waitForLog([&](const std::vector<EmulatorEvent>& log) {
+            return detailsOf(log, event).size() >= count;
+        });
     }
 
     // Waits until the log's first line is "mode GENERATION...".
     bool waitForMode(const std::string& generation, int pollMs = 10) {
-        auto isMode = [&](const std::vector<LogLine>& log) {
-            return !log.empty() && log[0].event == "mode" &&
+        auto isMode = [&](const std::vector<EmulatorEvent>& log) {
+            return !log.empty() && log[0].kind == "mode" &&
                    (log[0].details + " ").rfind(generation + " ", 0) == 0;
         };
         return isMode(waitForLog(isMode, pollMs));
@@ -291,14 +257,14 @@ TEST_F(EmulatorProcessTest, LogsEveryChunkWithRisingTimestamps) {
     waitForEvents("recv", 1);
     writeAll(slave_, kStart);
     ASSERT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
-    std::vector<LogLine> log = waitForEvents("send", 1);
+    std::vector<EmulatorEvent> log = waitForEvents("send", 1);
     ASSERT_GE(log.size(), 5u);
-    EXPECT_EQ("mode", log[0].event);
+    EXPECT_EQ("mode", log[0].kind);
     EXPECT_EQ("0", log[0].details);
-    EXPECT_EQ("pty", log[1].event);
-    EXPECT_EQ("settings", log[2].event);
-    EXPECT_EQ((std::vector<std::string>{"1B 40", "1F 28 65 01 49 4E"}), eventsOf(log, "recv"));
-    EXPECT_EQ((std::vector<std::string>{kAck}), eventsOf(log, "send"));
+    EXPECT_EQ("pty", log[1].kind);
+    EXPECT_EQ("settings", log[2].kind);
+    EXPECT_EQ((std::vector<std::string>{"1B 40", "1F 28 65 01 49 4E"}), detailsOf(log, "recv"));
+    EXPECT_EQ((std::vector<std::string>{kAck}), detailsOf(log, "send"));
     for (size_t i = 1; i < log.size(); ++i) {
         EXPECT_LE(log[i - 1].micros, log[i].micros);
     }
@@ -319,7 +285,7 @@ TEST_F(EmulatorProcessTest, LogsTheLineSettingsWhenTheyChange) {
     EXPECT_EQ((std::vector<std::string>{"speed=9600 bits=8 parity=none stop=2 rtscts=off",
                                         "speed=38400 bits=8 parity=none stop=1 rtscts=on",
                                         "speed=9600 bits=8 parity=none stop=2 rtscts=off"}),
-              eventsOf(waitForEvents("settings", 3), "settings"));
+              detailsOf(waitForEvents("settings", 3), "settings"));
 }
 
 // The log's send times are the readings the next byte is scheduled from, so no gap between
@@ -331,16 +297,14 @@ TEST_F(EmulatorProcessTest, TricklesRepliesOneByteAtATime) {
     ASSERT_GE(openSlave(), 0);
     writeAll(slave_, kStart);
     ASSERT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
-    std::vector<LogLine> log = waitForEvents("send", 4);
+    std::vector<EmulatorEvent> log = waitForEvents("send", 4);
+    EXPECT_EQ((std::vector<std::string>{"28", "65", "01", "00"}), detailsOf(log, "send"));
     std::vector<unsigned long long> sends;
-    std::vector<std::string> bytes;
-    for (const LogLine& l : log) {
-        if (l.event == "send") {
-            sends.push_back(l.micros);
-            bytes.push_back(l.details);
+    for (const EmulatorEvent& e : log) {
+        if (e.kind == "send") {
+            sends.push_back(e.micros);
         }
     }
-    EXPECT_EQ((std::vector<std::string>{"28", "65", "01", "00"}), bytes);
     for (size_t i = 1; i < sends.size(); ++i) {
         EXPECT_GE(sends[i] - sends[i - 1], gapMicros) << "byte " << i;
         EXPECT_LT(sends[i] - sends[i - 1], gapMicros + latenessMicros) << "byte " << i;
@@ -380,11 +344,11 @@ TEST_F(EmulatorProcessTest, FloodIsOnTheLineWhenTheModeIsAnnounced) {
     control("1 --flood");
     ASSERT_TRUE(waitForMode("1", 0));
     EXPECT_EQ(4096u, bytesWaiting(link_, 4096)) << "at the mode line";
-    std::vector<LogLine> log = readLog(log_);
+    std::vector<EmulatorEvent> log = readLog(log_);
     ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ("pty", log[1].event);
-    EXPECT_EQ("settings", log[2].event);
-    EXPECT_EQ("send", log[3].event);
+    EXPECT_EQ("pty", log[1].kind);
+    EXPECT_EQ("settings", log[2].kind);
+    EXPECT_EQ("send", log[3].kind);
 }
 
 TEST_F(EmulatorProcessTest, HangsUpAfterTheGivenNumberOfBytes) {
@@ -397,8 +361,8 @@ TEST_F(EmulatorProcessTest, HangsUpAfterTheGivenNumberOfBytes) {
     pollfd p{slave_, POLLIN, 0};
     ASSERT_EQ(1, ::poll(&p, 1, kPatienceMs));
     EXPECT_NE(0, p.revents & POLLHUP);
-    std::vector<LogLine> log = readLog(log_);
-    EXPECT_EQ((std::vector<std::string>{"4"}), eventsOf(log, "hangup"));
+    std::vector<EmulatorEvent> log = readLog(log_);
+    EXPECT_EQ((std::vector<std::string>{"4"}), detailsOf(log, "hangup"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
     EXPECT_EQ(0, stop());
 }
@@ -412,19 +376,19 @@ TEST_F(EmulatorProcessTest, ControlFileSwitchesModeOnAFreshPtyAndRestartsTheLog)
     ASSERT_GE(openSlave(), 0);
     writeAll(slave_, kStart);
     EXPECT_EQ("", hex(readFor(slave_, 1, 300)));
-    std::vector<LogLine> log = waitForEvents("recv", 1);
+    std::vector<EmulatorEvent> log = waitForEvents("recv", 1);
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ("1 --silent --initial 9600,8N2", log[0].details);
-    EXPECT_EQ("pty " + fs::read_symlink(link_).string(), log[1].event + " " + log[1].details);
+    EXPECT_EQ("pty " + fs::read_symlink(link_).string(), log[1].kind + " " + log[1].details);
     EXPECT_EQ("speed=9600 bits=8 parity=none stop=2 rtscts=off", log[2].details);
-    EXPECT_EQ((std::vector<std::string>{"1F 28 65 01 49 4E"}), eventsOf(log, "recv"));
+    EXPECT_EQ((std::vector<std::string>{"1F 28 65 01 49 4E"}), detailsOf(log, "recv"));
 
     // A bad control file is reported and changes nothing.
     control("2 --frobnicate");
     log = waitForEvents("control-error", 1);
     EXPECT_EQ("1 --silent --initial 9600,8N2", log[0].details);
     EXPECT_EQ((std::vector<std::string>{"2 unknown option --frobnicate"}),
-              eventsOf(log, "control-error"));
+              detailsOf(log, "control-error"));
 
     ::close(slave_);
     control("3 --product unknown");
@@ -457,9 +421,9 @@ TEST_F(EmulatorProcessTest, StopsOnSignalsAndRemovesItsLink) {
         ASSERT_TRUE(fs::is_symlink(link_));
         EXPECT_EQ(0, stop(signal));
         EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
-        std::vector<LogLine> log = readLog(log_);
+        std::vector<EmulatorEvent> log = readLog(log_);
         ASSERT_FALSE(log.empty());
-        EXPECT_EQ("stop", log.back().event);
+        EXPECT_EQ("stop", log.back().kind);
     }
 }
 

@@ -1,17 +1,16 @@
 #!/usr/bin/python3
 """The release package: the exe's headers, the zip, the check of a zip, two builds compared.
 
-  package.py version EXE                        the exe's file version, e.g. 1.0.0.3
-  package.py describe EXE                       machine, subsystem, versions, and each resource
-                                                with the SHA-256 of its data
-  package.py zip ZIP FOLDER EPOCH FILE...       writes ZIP: FOLDER/ with the files and their
-                                                SHA-256 list, every entry dated EPOCH
-  package.py check ZIP EXE [--signed]           unpacks ZIP and checks it against EXE; with
-                                                --signed the packaged exe must be EXE with an
-                                                Authenticode signature added, and no other change
-  package.py compare A B                        exits 0 when A and B are the same bytes; otherwise
-                                                says where they differ: zip member, PE field or
-                                                section, byte offsets
+  package.py version EXE             the exe's file version, e.g. 1.0.0.3
+  package.py describe EXE            machine, subsystem, versions, each resource and its SHA-256
+  package.py zip ZIP FOLDER EPOCH FILE...
+                                     writes ZIP: FOLDER/ with the files and their SHA-256 list,
+                                     every entry dated EPOCH
+  package.py check ZIP EXE [--signed]
+                                     checks ZIP against EXE; with --signed its exe must be EXE
+                                     with an Authenticode signature added, and no other change
+  package.py compare A B             exits 0 when A and B are the same bytes; else says where
+                                     they differ: zip member, line, PE field or section, bytes
 
 The exe is read as a file, never run: packaging works on machines that run no 32-bit programs.
 Headers and resources are read with pefile (Debian's python3-pefile), which only Debian's own
@@ -60,23 +59,18 @@ class Exe:
         self.magic = self.pe.OPTIONAL_HEADER.Magic
         self.subsystem = self.pe.OPTIONAL_HEADER.Subsystem
 
-    def fixed_file_info(self):
+    def version(self, kind="File"):
+        """The file version (kind "File") or the product version (kind "Product")."""
         # pefile passes over a version resource it cannot parse; here that is an error.
         info = getattr(self.pe, "VS_FIXEDFILEINFO", None)
         if not info:
             raise PackageError(f"{self.name} has no version resource with fixed file information")
-        if info[0].Signature != FIXED_FILE_INFO_SIGNATURE:
+        info = info[0]
+        if info.Signature != FIXED_FILE_INFO_SIGNATURE:
             raise PackageError(f"{self.name}: the version resource's fixed file information "
-                               f"has the signature {info[0].Signature:#x}")
-        return info[0]
-
-    def file_version(self):
-        info = self.fixed_file_info()
-        return version_text(info.FileVersionMS, info.FileVersionLS)
-
-    def product_version(self):
-        info = self.fixed_file_info()
-        return version_text(info.ProductVersionMS, info.ProductVersionLS)
+                               f"has the signature {info.Signature:#x}")
+        most, least = getattr(info, kind + "VersionMS"), getattr(info, kind + "VersionLS")
+        return f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
 
     def resources(self):
         """(type, name, language, size, SHA-256) of every resource, in the directory's order."""
@@ -110,7 +104,7 @@ class Exe:
 
     def describe(self):
         lines = [f"machine {self.machine:#x}, magic {self.magic:#x}, subsystem {self.subsystem}",
-                 f"file version {self.file_version()}, product version {self.product_version()}"]
+                 f"file version {self.version()}, product version {self.version('Product')}"]
         lines += [f"resource {kind}/{name} language {language}: {size} bytes, SHA-256 {digest}"
                   for kind, name, language, size, digest in self.resources()]
         return "\n".join(lines)
@@ -138,10 +132,6 @@ def label(entry):
     return str(entry.name) if entry.name is not None else str(entry.id)
 
 
-def version_text(most, least):
-    return f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
-
-
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -157,12 +147,13 @@ def write_zip(path, folder, epoch, files):
     sums = "".join(f"{sha256(data)}  {name}\n" for name, data in contents)
     contents.append((SUMS, sums.encode()))
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    with zipfile.ZipFile(path + ".tmp", "w", zipfile.ZIP_DEFLATED, compresslevel=9) as archive:
+    with zipfile.ZipFile(path + ".tmp", "w") as archive:
         for name, data in contents:
             entry = zipfile.ZipInfo(f"{folder}/{name}", stamp)
             entry.create_system = 3  # the modes below are Unix modes
             entry.external_attr = (EXE_MODE if name.endswith(".exe") else FILE_MODE) << 16
-            archive.writestr(entry, data, zipfile.ZIP_DEFLATED)
+            # Level 9 given here: ZipFile's own compresslevel does not reach a ZipInfo entry.
+            archive.writestr(entry, data, zipfile.ZIP_DEFLATED, 9)
     os.replace(path + ".tmp", path)
 
 
@@ -173,21 +164,15 @@ class References(html.parser.HTMLParser):
 
     def __init__(self):
         super().__init__()
-        self.found = []
-        self.images = 0
-        self.in_style = False
+        self.found, self.images, self.in_style = [], 0, False
 
     def handle_starttag(self, tag, attrs):
-        attrs = dict(attrs)
+        attrs = {name: value for name, value in attrs if value}
         self.images += tag == "img"
-        for name in ("src", "poster", "data"):
-            if attrs.get(name):
-                self.found.append(attrs[name])
-        if attrs.get("srcset"):
-            self.found += [part.split()[0] for part in attrs["srcset"].split(",") if part.strip()]
-        if tag == "link" and attrs.get("href"):
-            self.found.append(attrs["href"])
-        self.found += self.CSS_URL.findall(attrs.get("style") or "")
+        names = ("src", "poster", "data") + (("href",) if tag == "link" else ())
+        self.found += [attrs[name] for name in names if name in attrs]
+        self.found += [part.split()[0] for part in attrs.get("srcset", "").split(",") if part.strip()]
+        self.found += self.CSS_URL.findall(attrs.get("style", ""))
         self.in_style = tag == "style"
 
     def handle_endtag(self, tag):
@@ -200,9 +185,8 @@ class References(html.parser.HTMLParser):
 
 def check_zip(path, exe_path, signed=False):
     problems = []
-    exe = read(exe_path)
-    tree = Exe(exe, exe_path)
-    version = tree.file_version()
+    tree = Exe(read(exe_path), exe_path)
+    version = tree.version()
     if tree.signature() != (0, 0):
         problems.append(f"{exe_path} is signed: the package starts from the unsigned exe")
     if os.path.basename(path) != f"LineDisplayTest-{version}.zip":
@@ -226,7 +210,7 @@ def check_zip(path, exe_path, signed=False):
     else:
         pe = Exe(packed, "the packaged exe")
         problems += (signing_problems(pe, tree, exe_path) if signed
-                     else [f"the packaged exe is not the same file as {exe_path}"] * (packed != exe))
+                     else [f"the packaged exe is not the same file as {exe_path}"] * (packed != tree.data))
         if (pe.machine, pe.magic, pe.subsystem) != (0x14C, 0x10B, 2):
             problems.append(f"the packaged exe is not a PE32 i386 GUI program (machine "
                             f"{pe.machine:#x}, magic {pe.magic:#x}, subsystem {pe.subsystem})")
@@ -255,19 +239,15 @@ def check_zip(path, exe_path, signed=False):
     if SUMS not in files:
         problems.append(f"the package holds no {SUMS}")
     else:
-        listed = {}
-        for line in files[SUMS].decode().splitlines():
-            digest, _, name = line.partition("  ")
-            listed[name] = digest
-        for name, data in files.items():
-            if name == SUMS:
-                continue
+        lines = (line.partition("  ") for line in files[SUMS].decode().splitlines())
+        listed = {name: digest for digest, _, name in lines}
+        for name in sorted((set(files) | set(listed)) - {SUMS}):
             if name not in listed:
                 problems.append(f"{SUMS} does not list {name}")
-            elif listed[name] != sha256(data):
+            elif name not in files:
+                problems.append(f"{SUMS} lists {name}, which is not in the package")
+            elif listed[name] != sha256(files[name]):
                 problems.append(f"{SUMS} gives a wrong checksum for {name}")
-        problems += [f"{SUMS} lists {name}, which is not in the package"
-                     for name in listed if name not in files]
 
     if problems:
         raise PackageError("\n".join(problems))
@@ -295,49 +275,41 @@ def signing_problems(signed, unsigned, unsigned_path):
     return []
 
 
-def differing_ranges(a, b):
-    """(first, last) offsets of each run of differing bytes over the length both have."""
-    ranges = []
-    for at, (x, y) in enumerate(zip(a, b)):
-        if x != y:
-            if ranges and ranges[-1][1] == at - 1:
-                ranges[-1][1] = at
-            else:
-                ranges.append([at, at])
-    return ranges
-
-
 def differences(a, b, shown=8):
-    """Where two files differ, one text per place: a zip member, or a run of bytes named by the
-    PE field or section it lies in."""
+    """Where two files differ, one text per place: a zip member, a line of a text such as the
+    checksum list, or a run of bytes named by the PE field or section it lies in."""
     if a == b:
         return []
+    found = []
     if a[:4] == b[:4] == b"PK\3\4":
         found = zip_differences(a, b, shown)
-        if found:
-            return found
-    if a.endswith(b"\n") and b.endswith(b"\n"):
-        found = line_differences(a, b, shown)
-        if found:
-            return found
+    if not found and a.endswith(b"\n") and b.endswith(b"\n"):
+        found = line_differences(a, b)
+    if not found:
+        found = byte_differences(a, b)
+    return found[:shown] + [f"and {len(found) - shown} more"] * (len(found) > shown)
+
+
+def byte_differences(a, b):
     found = [] if len(a) == len(b) else [f"the sizes differ: {len(a)} and {len(b)} bytes"]
-    ranges = differing_ranges(a, b)
-    where = None
-    if a[:2] == b"MZ":
-        try:
-            where = Exe(a).locate
-        except PackageError:
-            pass
-    for first, last in ranges[:shown]:
+    try:
+        where = Exe(a).locate if a[:2] == b"MZ" else None
+    except PackageError:
+        where = None
+    runs = []  # [first, last] of each run of differing bytes over the length both have
+    for at, (x, y) in enumerate(zip(a, b)):
+        if x != y and runs and runs[-1][1] == at - 1:
+            runs[-1][1] = at
+        elif x != y:
+            runs.append([at, at])
+    for first, last in runs:
         span = f"byte {first}" if first == last else f"bytes {first}-{last}"
         found.append(f"{span} ({first:#x}){': ' + where(first) if where else ''}")
-    if len(ranges) > shown:
-        found.append(f"and {len(ranges) - shown} more runs of differing bytes")
     return found
 
 
-def line_differences(a, b, shown):
-    """The differing lines of two texts, such as checksum lists; empty if they are not text."""
+def line_differences(a, b):
+    """The differing lines of two texts; empty if they are not text."""
     try:
         first, second = a.decode("utf-8").splitlines(), b.decode("utf-8").splitlines()
     except UnicodeDecodeError:
@@ -346,31 +318,30 @@ def line_differences(a, b, shown):
              in enumerate(zip(first, second), 1) if x != y]
     if len(first) != len(second):
         found.append(f"the line counts differ: {len(first)} and {len(second)}")
-    return found[:shown] + [f"and {len(found) - shown} more"] * (len(found) > shown)
+    return found
 
 
 def zip_differences(a, b, shown):
     """Which members of two zips differ, and where; empty when only the container does."""
     with zipfile.ZipFile(io.BytesIO(a)) as first, zipfile.ZipFile(io.BytesIO(b)) as second:
-        entries = [(m.filename, m) for m in first.infolist()]
-        others = [(m.filename, m) for m in second.infolist()]
-        if [name for name, _ in entries] != [name for name, _ in others]:
-            return [f"the members differ: {[n for n, _ in entries]} and {[n for n, _ in others]}"]
+        names = [[m.filename for m in z.infolist()] for z in (first, second)]
+        if names[0] != names[1]:
+            return [f"the members differ: {names[0]} and {names[1]}"]
         found = []
-        for (name, x), (_, y) in zip(entries, others):
+        for x, y in zip(first.infolist(), second.infolist()):
             for field in ("date_time", "external_attr", "compress_type", "create_system",
                           "flag_bits", "extra", "comment"):
                 if getattr(x, field) != getattr(y, field):
-                    found.append(f"{name}: {field} {getattr(x, field)} and {getattr(y, field)}")
-            inside = differences(first.read(x), second.read(y), shown)
-            found += [f"{name}: {place}" for place in inside]
+                    found.append(f"{x.filename}: {field} {getattr(x, field)} and {getattr(y, field)}")
+            found += [f"{x.filename}: {place}"
+                      for place in differences(first.read(x), second.read(y), shown)]
         return found
 
 
 def main(args):
     try:
         if len(args) == 2 and args[0] == "version":
-            print(Exe(read(args[1]), args[1]).file_version())
+            print(Exe(read(args[1]), args[1]).version())
         elif len(args) == 2 and args[0] == "describe":
             print(Exe(read(args[1]), args[1]).describe())
         elif len(args) >= 5 and args[0] == "zip":

@@ -15,6 +15,7 @@ import zipfile
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import package  # noqa: E402
+from package import read  # noqa: E402
 
 RCDATA = b"resource bytes \x00\x01\x02"
 VERSION_RC = """
@@ -56,11 +57,6 @@ def build(work, name, triplet, subsystem, with_version=True):
     return read(exe)
 
 
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def flipped(data, offset):
     return data[:offset] + bytes([data[offset] ^ 1]) + data[offset + 1:]
 
@@ -87,15 +83,22 @@ def setUpModule():
         "gui64": build(WORK, "gui64", "x86_64-w64-mingw32", "windows"),
         "bare32": build(WORK, "bare32", "i686-w64-mingw32", "windows", False),
     })
+    # gui32 signed with a throwaway self-signed certificate.
+    key, cert, signed = (os.path.join(WORK, name) for name in ("k.pem", "c.pem", "signed.exe"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=Throwaway"],
+                   check=True, capture_output=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                    "-in", os.path.join(WORK, "gui32.exe"), "-out", signed],
+                   check=True, capture_output=True)
+    EXES["signed32"] = read(signed)
 
 
 def tearDownModule():
     shutil.rmtree(WORK)
 
 
-class Fixtures(unittest.TestCase):
-    """The exes made above, and files and packages written from them."""
-
+class PackageTest(unittest.TestCase):
     def setUp(self):
         self.work, self.exes = WORK, EXES
 
@@ -116,8 +119,16 @@ class Fixtures(unittest.TestCase):
                           [exe_path, guide_path])
         return zip_path
 
+    def problems(self, packed, tree, signed=False, **package_args):
+        """What package.check_zip says of a package of PACKED against the tree exe TREE; ""
+        when it accepts it."""
+        zip_path = self.package(packed, **package_args)
+        try:
+            package.check_zip(zip_path, self.path("tree.exe", tree), signed)
+        except package.PackageError as error:
+            return str(error)
+        return ""
 
-class PackageTest(Fixtures):
     def test_headers(self):
         rows = [  # fixture, machine, magic, subsystem, file version, product version
             ("gui32", 0x14C, 0x10B, 2, "1.2.3.4", "1.2.3.5"),
@@ -129,8 +140,8 @@ class PackageTest(Fixtures):
                 exe = package.Exe(self.exes[name])
                 self.assertEqual((exe.machine, exe.magic, exe.subsystem),
                                  (machine, magic, subsystem))
-                self.assertEqual(exe.file_version(), file_version)
-                self.assertEqual(exe.product_version(), product_version)
+                self.assertEqual(exe.version(), file_version)
+                self.assertEqual(exe.version("Product"), product_version)
                 self.assertIn(("10", "7", 1033, len(RCDATA), hashlib.sha256(RCDATA).hexdigest()),
                               exe.resources())
                 self.assertEqual(sorted(kind for kind, *_ in exe.resources()), ["10", "16"])
@@ -148,7 +159,7 @@ class PackageTest(Fixtures):
         for what, data, message in rows:
             with self.subTest(what):
                 with self.assertRaisesRegex(package.PackageError, message):
-                    package.Exe(data).file_version()
+                    package.Exe(data).version()
 
     def test_check_accepts_a_sound_package(self):
         gui = self.exes["gui32"]
@@ -157,29 +168,41 @@ class PackageTest(Fixtures):
             "LineDisplayTest-Guide.html", "LineDisplayTest.exe", "SHA256SUMS.txt"]))
 
     def test_check_refuses(self):
-        gui = self.exes["gui32"]
-        rows = [  # what, packaged exe, tree exe, version in the name, guide, expected problem
-            ("an exe one byte off", gui, flipped(gui, text_offset(gui)), "1.2.3.4", GUIDE,
-             "not the same file as"),
-            ("a 64-bit exe", self.exes["gui64"], self.exes["gui64"], "1.2.3.4", GUIDE,
+        gui, signed = self.exes["gui32"], self.exes["signed32"]
+        bad_checksum = flipped(gui, package.Exe(gui).pe.OPTIONAL_HEADER
+                               .get_field_absolute_offset("CheckSum"))
+        rows = [  # what, packaged exe, tree exe, other arguments, expected problem
+            ("an exe one byte off", gui, flipped(gui, text_offset(gui)), {}, "not the same file as"),
+            ("a 64-bit exe", self.exes["gui64"], self.exes["gui64"], {},
              "not a PE32 i386 GUI program (machine 0x8664, magic 0x20b"),
-            ("a console exe", self.exes["console32"], self.exes["console32"], "1.2.3.4", GUIDE,
+            ("a console exe", self.exes["console32"], self.exes["console32"], {},
              "not a PE32 i386 GUI program (machine 0x14c, magic 0x10b, subsystem 3"),
-            ("a wrong version", gui, gui, "1.0.0.3", GUIDE,
+            ("a wrong version", gui, gui, {"version": "1.0.0.3"},
              "LineDisplayTest-1.0.0.3.zip is not named for the exe's version 1.2.3.4"),
-            ("a wrong header checksum", flipped(gui, package.Exe(gui).pe.OPTIONAL_HEADER
-                                                .get_field_absolute_offset("CheckSum")),
-             None, "1.2.3.4", GUIDE, "header checksum is wrong"),
-            ("a guide naming a missing picture", gui, gui, "1.2.3.4",
-             b'<html><img src="shot.png"></html>', "names shot.png, which is not in the package"),
+            ("a wrong header checksum", bad_checksum, bad_checksum, {}, "header checksum is wrong"),
+            ("a guide naming a missing picture", gui, gui,
+             {"guide": b'<html><img src="shot.png"></html>'},
+             "names shot.png, which is not in the package"),
+            # check --signed: the packaged exe must be the tree's exe with a signature added.
+            ("not signed at all", gui, gui, {"signed": True}, "the packaged exe is not signed"),
+            ("a signed tree exe", signed, signed, {"signed": True},
+             "is signed: the package starts from the unsigned"),
+            ("a byte of code changed after signing", flipped(signed, text_offset(signed)), gui,
+             {"signed": True}, f"with a signature added: byte {text_offset(gui)} "
+                               f"({text_offset(gui):#x}): section .text +0x10"),
+            ("another exe signed", signed, self.exes["console32"], {"signed": True},
+             "byte 220 (0xdc): IMAGE_OPTIONAL_HEADER.Subsystem"),
         ]
-        for what, packed, tree, version, guide, problem in rows:
+        for what, packed, tree, arguments, problem in rows:
             with self.subTest(what):
-                zip_path = self.package(packed, version, what.replace(" ", "-"), guide)
-                tree_path = self.path("tree.exe", packed if tree is None else tree)
-                with self.assertRaises(package.PackageError) as caught:
-                    package.check_zip(zip_path, tree_path)
-                self.assertIn(problem, str(caught.exception))
+                self.assertIn(problem, self.problems(packed, tree, **arguments))
+
+    def test_check_accepts_the_tree_exe_signed(self):
+        self.assertEqual(self.problems(self.exes["signed32"], self.exes["gui32"], signed=True), "")
+
+    def test_signing_keeps_version_and_resources(self):
+        self.assertEqual(package.Exe(self.exes["signed32"]).describe(),
+                         package.Exe(self.exes["gui32"]).describe())
 
     def test_zip_is_the_same_whatever_the_time_zone_and_umask(self):
         gui = self.exes["gui32"]
@@ -266,49 +289,6 @@ class PackageTest(Fixtures):
                                      capture_output=True, text=True)
                 self.assertEqual(run.returncode, status, run.stderr)
                 self.assertIn(said, run.stderr)
-
-
-class SignedPackageTest(Fixtures):
-    """check --signed: the packaged exe must be the tree's exe with a signature added."""
-
-    @classmethod
-    def setUpClass(cls):
-        key, cert = os.path.join(WORK, "k.pem"), os.path.join(WORK, "c.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                        "-out", cert, "-days", "2", "-subj", "/CN=Throwaway"],
-                       check=True, capture_output=True)
-        unsigned = os.path.join(WORK, "gui32.exe")
-        cls.signed = os.path.join(WORK, "signed.exe")
-        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
-                        "-in", unsigned, "-out", cls.signed], check=True, capture_output=True)
-
-    def test_signed_package(self):
-        gui, signed = self.exes["gui32"], read(self.signed)
-        body = flipped(signed, text_offset(signed))
-        rows = [  # what, packaged exe, tree exe, expected problem or None
-            ("the tree's exe signed", signed, gui, None),
-            ("a byte of code changed after signing", body, gui,
-             f"with a signature added: byte {text_offset(gui)} ({text_offset(gui):#x}): "
-             f"section .text +0x10"),
-            ("not signed at all", gui, gui, "the packaged exe is not signed"),
-            ("a signed tree exe", signed, signed, "is signed: the package starts from the unsigned"),
-            ("another exe signed", signed, self.exes["console32"],
-             "byte 220 (0xdc): IMAGE_OPTIONAL_HEADER.Subsystem"),
-        ]
-        for what, packed, tree, problem in rows:
-            with self.subTest(what):
-                zip_path = self.package(packed, tag=what.replace(" ", "-"))
-                tree_path = self.path("tree.exe", tree)
-                if problem is None:
-                    package.check_zip(zip_path, tree_path, signed=True)
-                else:
-                    with self.assertRaises(package.PackageError) as caught:
-                        package.check_zip(zip_path, tree_path, signed=True)
-                    self.assertIn(problem, str(caught.exception))
-
-    def test_signing_keeps_version_and_resources(self):
-        self.assertEqual(package.Exe(read(self.signed)).describe(),
-                         package.Exe(self.exes["gui32"]).describe())
 
 
 if __name__ == "__main__":

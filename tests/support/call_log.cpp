@@ -6,7 +6,7 @@
 namespace {
 
 const char kDigits[] = "0123456789ABCDEF";
-MisuseHook misuseHook = nullptr;
+void (*misuseHook)(const std::string&) = nullptr;
 int misuses = 0;
 
 } // namespace
@@ -47,10 +47,8 @@ std::string narrow(const std::wstring& text) {
     return narrow(text.c_str());
 }
 
-MisuseHook setMisuseHook(MisuseHook hook) {
-    MisuseHook previous = misuseHook;
+void setMisuseHook(void (*hook)(const std::string& what)) {
     misuseHook = hook;
-    return previous;
 }
 
 void reportMisuse(CallLog& log, const std::string& what) {

@@ -21,11 +21,9 @@ std::string narrow(const wchar_t* text);
 std::string narrow(const std::wstring& text);
 
 // A call the fakes must never be given (a write on a closed link, scripting a link that passes
-// calls on, a run that never ends) is added to the log as "misuse: WHAT" and handed to the
-// hook. Without a hook it goes to stderr; a GoogleTest program links test_support_gtest, whose
-// hook makes it a test failure. Plain programs may also look at misuseCount().
-using MisuseHook = void (*)(const std::string& what);
-// Returns the hook it replaces.
-MisuseHook setMisuseHook(MisuseHook hook);
+// calls on, a run that never ends) is added to the log as "misuse: WHAT", counted, and handed to
+// the hook: by default stderr; in a GoogleTest program (test_support_gtest) a test failure.
+void setMisuseHook(void (*hook)(const std::string& what));
 void reportMisuse(CallLog& log, const std::string& what);
+// How many misuses so far: a plain program fails when it is not 0.
 int misuseCount();

@@ -74,6 +74,12 @@ bool RecordingLink::record(std::string line, bool ok) {
     return ok;
 }
 
+template <typename Call>
+bool RecordingLink::forward(const char* op, const std::string& line, Call call) {
+    requireOpen(op);
+    return record(line, !shouldFail(op) && (inner_ == nullptr || call(*inner_)));
+}
+
 bool RecordingLink::open(const DevicePath& path) {
     if (open_) {
         reportMisuse(log_, "open while already open");
@@ -87,32 +93,25 @@ bool RecordingLink::open(const DevicePath& path) {
 }
 
 bool RecordingLink::readSettings() {
-    requireOpen("readSettings");
-    bool ok = !shouldFail("readSettings") && (inner_ == nullptr || inner_->readSettings());
-    return record("readSettings", ok);
+    return forward("readSettings", "readSettings",
+                   [](SerialLink& inner) { return inner.readSettings(); });
 }
 
 bool RecordingLink::applyTestSettings(const LineSettings& s) {
-    requireOpen("applyTestSettings");
-    bool ok =
-        !shouldFail("applyTestSettings") && (inner_ == nullptr || inner_->applyTestSettings(s));
-    return record("applyTestSettings " + std::to_string(s.baud) + " " + std::to_string(s.stopBits) +
-                      " " + std::to_string(s.handshake),
-                  ok);
+    std::string line = "applyTestSettings " + std::to_string(s.baud) + " " +
+                       std::to_string(s.stopBits) + " " + std::to_string(s.handshake);
+    return forward("applyTestSettings", line,
+                   [&](SerialLink& inner) { return inner.applyTestSettings(s); });
 }
 
 bool RecordingLink::applyReleaseSettings() {
-    requireOpen("applyReleaseSettings");
-    bool ok = !shouldFail("applyReleaseSettings") &&
-              (inner_ == nullptr || inner_->applyReleaseSettings());
-    return record("applyReleaseSettings", ok);
+    return forward("applyReleaseSettings", "applyReleaseSettings",
+                   [](SerialLink& inner) { return inner.applyReleaseSettings(); });
 }
 
 bool RecordingLink::applyTimeouts(uint32_t writeConstantMs) {
-    requireOpen("applyTimeouts");
-    bool ok = !shouldFail("applyTimeouts") &&
-              (inner_ == nullptr || inner_->applyTimeouts(writeConstantMs));
-    return record("applyTimeouts " + std::to_string(writeConstantMs), ok);
+    return forward("applyTimeouts", "applyTimeouts " + std::to_string(writeConstantMs),
+                   [&](SerialLink& inner) { return inner.applyTimeouts(writeConstantMs); });
 }
 
 bool RecordingLink::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {

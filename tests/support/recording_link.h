@@ -81,6 +81,8 @@ class RecordingLink : public SerialLink {
     void requireOpen(const char* op);
     bool requireScripted(const char* what);
     bool record(std::string line, bool ok);
+    // One call of op that may fail or go on to the inner link as `call`, logged as `line`.
+    template <typename Call> bool forward(const char* op, const std::string& line, Call call);
     uint32_t scriptedRead(uint8_t* buffer, uint32_t max);
 
     CallLog& log_;

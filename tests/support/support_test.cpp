@@ -1,9 +1,10 @@
-// The support library's own promises: one log format in both modes, and misuse made visible.
+// What other tests rely on in the support library: one log format, and misuse failing a test.
 #include "display/test_run.h"
 #include "tests/support/expected_report.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -65,12 +66,6 @@ INSTANTIATE_TEST_SUITE_P(
                     PassCase{"ShortWrite", [](RecordingLink& link) { link.shortWrite(2, 7); }}),
     [](const testing::TestParamInfo<PassCase>& info) { return std::string(info.param.name); });
 
-// Misuses land in the log and in the hook; this test takes the hook over for a moment.
-std::vector<std::string> hooked;
-void keep(const std::string& what) {
-    hooked.push_back(what);
-}
-
 struct MisuseCase {
     const char* name;
     std::function<void(RecordingLink& scripted, RecordingLink& passing)> act;
@@ -83,26 +78,34 @@ void PrintTo(const MisuseCase& c, std::ostream* os) {
 
 class MisuseTest : public testing::TestWithParam<MisuseCase> {};
 
-TEST_P(MisuseTest, GoesToTheLogAndTheHook) {
+// Each misuse lands in the log, counts (a plain program's verdict) and fails the running test
+// (a GoogleTest program's), which this test intercepts.
+TEST_P(MisuseTest, IsLoggedCountedAndFailsTheTest) {
     CallLog log;
     CallLog innerLog;
     RecordingLink scripted(log);
     RecordingLink inner(innerLog);
     RecordingLink passing(log, inner);
-    hooked.clear();
     int before = misuseCount();
-    MisuseHook previous = setMisuseHook(keep);
-    GetParam().act(scripted, passing);
-    setMisuseHook(previous);
-    std::vector<std::string> misuses;
+    testing::TestPartResultArray failures;
+    {
+        testing::ScopedFakeTestPartResultReporter intercept(
+            testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+        GetParam().act(scripted, passing);
+    }
+    std::vector<std::string> expectedFailures;
     for (const std::string& line : GetParam().log) {
         if (line.rfind("misuse: ", 0) == 0) {
-            misuses.push_back(line.substr(8));
+            expectedFailures.push_back("Failed\nmisuse of a recording fake: " + line.substr(8));
         }
     }
+    std::vector<std::string> failed;
+    for (int i = 0; i < failures.size(); ++i) {
+        failed.push_back(failures.GetTestPartResult(i).message());
+    }
     EXPECT_EQ(GetParam().log, log.lines);
-    EXPECT_EQ(misuses, hooked);
-    EXPECT_EQ(before + static_cast<int>(misuses.size()), misuseCount());
+    EXPECT_EQ(expectedFailures, failed);
+    EXPECT_EQ(before + static_cast<int>(expectedFailures.size()), misuseCount());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -113,14 +113,6 @@ bool behaviourOption(const std::vector<std::string>& args, size_t& i, Behaviour&
     return true;
 }
 
-std::string joined(const std::vector<std::string>& words) {
-    std::string text;
-    for (const std::string& w : words) {
-        text += (text.empty() ? "" : " ") + w;
-    }
-    return text;
-}
-
 } // namespace
 
 bool parseBehaviour(const std::vector<std::string>& args, Behaviour& behaviour,
@@ -137,7 +129,9 @@ bool parseBehaviour(const std::vector<std::string>& args, Behaviour& behaviour,
             return false;
         }
     }
-    b.text = joined(args);
+    for (const std::string& word : args) {
+        b.text += (b.text.empty() ? "" : " ") + word;
+    }
     behaviour = b;
     return true;
 }
@@ -148,22 +142,17 @@ bool parseCommandLine(const std::vector<std::string>& args, EmulatorOptions& opt
     std::vector<std::string> behaviourArgs;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& name = args[i];
-        auto argument = [&](std::string& value) { return takeArgument(args, i, value, error); };
         if (name == "--help" || name == "-h") {
             o.help = true;
-        } else if (name == "--link") {
+        } else if (name == "--link" || name == "--log" || name == "--control") {
             std::string path;
-            if (!argument(path)) {
+            if (!takeArgument(args, i, path, error)) {
                 return false;
             }
-            o.links.push_back(path);
-        } else if (name == "--log") {
-            if (!argument(o.logPath)) {
-                return false;
-            }
-        } else if (name == "--control") {
-            if (!argument(o.controlPath)) {
-                return false;
+            if (name == "--link") {
+                o.links.push_back(path);
+            } else {
+                (name == "--log" ? o.logPath : o.controlPath) = path;
             }
         } else if (name == "--exit-with-parent") {
             o.exitWithParent = true;

@@ -6,10 +6,9 @@
 # a silent display's whole run against its design length, and the CPU time it used; start-up
 # to the dialog shown against a minimal dialog program; and the size of the exe.
 # It builds what it needs and runs in its own prefix, against the display "bench" of
-# scripts/ports.table; nothing is written outside the build trees. Trees and prefix:
-# LDT_NATIVE_DIR, LDT_WIN32_DIR (or LDT_WIN64_DIR), LDT_BENCH_DIR (defaults build/native,
-# build/win32 or build/win64, build/bench). On a machine that runs no 32-bit programs (or with
-# LDT_FORCE_WIN64=1) it times the 64-bit build, and says so.
+# scripts/ports.table; nothing is written outside the build trees. The trees are ldt_trees'
+# (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and it says so); the prefix
+# lies in LDT_BENCH_DIR (default build/bench).
 . "$(dirname "$0")/lib.sh"
 cd "$ldt_root"
 ldt_trees
@@ -46,6 +45,9 @@ app=$(ldt_winpath "$PWD/$windows/LineDisplayTest.exe")
 minimal=$(ldt_winpath "$PWD/$windows/tools/bench/minimal-dialog.exe")
 
 drive() { ldt_wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+# app or minimal: one start-up of that program ($app or $minimal), timed to its dialog shown.
+declare -A title=([app]="Velmar qz71 LineDisplay Test" [minimal]="Minimal dialog")
+startup() { drive startup "${!1}" "${title[$1]}"; }
 # A fresh line with the display behaving as the options say, and an empty log.
 set_mode() { drive mode bench "$@" >/dev/null || ldt_die "the display did not take the mode \"$*\""; }
 
@@ -70,10 +72,9 @@ fi
 
 # One timed test run; KIND is answered or silent. Its driver line, clock offset and log are kept.
 timed_run() {
-  local kind=$1 i=$2 options=
+  local kind=$1 i=$2 options= off1 off2 line
   [ "$kind" = silent ] && options=--silent
   set_mode $options
-  local off1 off2 line
   off1=$(clock_offset)
   line=$(drive test "$app" "$port" 30000)
   off2=$(clock_offset)
@@ -83,8 +84,7 @@ timed_run() {
 }
 
 echo "bench: warming up" >&2
-drive startup "$app" "Velmar qz71 LineDisplay Test" >/dev/null
-drive startup "$minimal" "Minimal dialog" >/dev/null
+for kind in app minimal; do startup "$kind" >/dev/null; done
 timed_run answered 0
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -94,13 +94,9 @@ for i in $(seq "$runs"); do
   timed_run silent "$i"
   # Start-up varies most: three pairs a run, in alternating order.
   for k in 1 2 3; do
-    if [ $(((i + k) % 2)) = 0 ]; then
-      drive startup "$app" "Velmar qz71 LineDisplay Test" >"$data/startup-app-$i-$k.run"
-      drive startup "$minimal" "Minimal dialog" >"$data/startup-minimal-$i-$k.run"
-    else
-      drive startup "$minimal" "Minimal dialog" >"$data/startup-minimal-$i-$k.run"
-      drive startup "$app" "Velmar qz71 LineDisplay Test" >"$data/startup-app-$i-$k.run"
-    fi
+    order="app minimal"
+    [ $(((i + k) % 2)) = 0 ] || order="minimal app"
+    for kind in $order; do startup "$kind" >"$data/startup-$kind-$i-$k.run"; done
   done
 done
 
@@ -120,19 +116,20 @@ SETUP_END = "1F 28 65 02 4F 55 54"
 TEST_OK = "54 65 73 74 20 4F 4B 00"
 
 
-def fields(path):
-    with open(path) as f:
-        return dict(word.split("=", 1) for word in f.read().split())
+def fields(name, key, want):
+    """The fields of the driver's line in NAME.run; the run is refused unless KEY is WANT."""
+    with open(os.path.join(data, name + ".run")) as f:
+        found = dict(word.split("=", 1) for word in f.read().split())
+    if found.get(key) != want:
+        raise SystemExit("bench: %s: %s is %r, not %r" % (name, key, found.get(key), want))
+    return found
 
 
 def events(path):
-    found = []
+    """(micros, kind, details) of each whole line of an emulator's log."""
     with open(path) as f:
-        for line in f:
-            if line.endswith("\n"):
-                micros, kind, *rest = line.rstrip("\n").split(" ", 2)
-                found.append((int(micros), kind, rest[0] if rest else ""))
-    return found
+        lines = [line.rstrip("\n").split(" ", 2) for line in f if line.endswith("\n")]
+    return [(int(words[0]), words[1], words[2] if len(words) > 2 else "") for words in lines]
 
 
 def at(log, kind, start):
@@ -143,10 +140,8 @@ def at(log, kind, start):
 
 
 def answered(i):
-    run = fields(os.path.join(data, "answered-%d.run" % i))
+    run = fields("answered-%d" % i, "verdict", "pass")
     log = events(os.path.join(data, "answered-%d.log" % i))
-    if run["verdict"] != "pass":
-        raise SystemExit("bench: answered run %d did not pass" % i)
     offset_us = int(run["offset_ns"]) / 1000.0
     click = int(run["click_ns"]) / 1000.0  # CLOCK_MONOTONIC_RAW, in us
     setup, request, end, ok = (at(log, "recv", c) for c in (SETUP_START, PRODUCT_REQUEST, SETUP_END, TEST_OK))
@@ -174,9 +169,7 @@ def answered(i):
 
 
 def silent(i):
-    run = fields(os.path.join(data, "silent-%d.run" % i))
-    if run["verdict"] != "silent":
-        raise SystemExit("bench: silent run %d did not report a silent display" % i)
+    run = fields("silent-%d" % i, "verdict", "silent")
     wall = (int(run["enabled_ns"]) - int(run["click_ns"])) / 1e6
     share = lambda ms: ms / wall * 100
     return {"wall": wall, "cpu": share(int(run["cpu_ticks"]) * TICK_MS),
@@ -185,10 +178,7 @@ def silent(i):
 
 
 def startup(kind, i, k):
-    run = fields(os.path.join(data, "startup-%s-%d-%d.run" % (kind, i, k)))
-    if run.get("exit") != "0":
-        raise SystemExit("bench: start-up %s %d-%d failed" % (kind, i, k))
-    return int(run["startup_ns"]) / 1e6
+    return int(fields("startup-%s-%d-%d" % (kind, i, k), "exit", "0")["startup_ns"]) / 1e6
 
 
 a = [answered(i) for i in range(1, runs + 1)]

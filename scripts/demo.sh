@@ -6,10 +6,8 @@
 # With a DISPLAY the utility opens in a window for you to use (press Exit to end the demo);
 # without one it runs headless under Xvfb: it presses Test itself, prints the result, saves a
 # screenshot, presses Exit and prints the exit code.
-# On a machine that runs no 32-bit programs (or with LDT_FORCE_WIN64=1) the demo runs the
-# 64-bit build of the same program instead, and says so.
-# The build trees and the demo's prefix can be moved with LDT_NATIVE_DIR, LDT_WIN32_DIR (or
-# LDT_WIN64_DIR) and LDT_DEMO_DIR (defaults build/native, build/win32 or build/win64, build/demo).
+# The trees are ldt_trees' (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and
+# it says so); the demo's prefix lies in LDT_DEMO_DIR (default build/demo).
 . "$(dirname "$0")/lib.sh"
 cd "$ldt_root"
 ldt_trees

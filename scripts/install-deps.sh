@@ -22,9 +22,7 @@ for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 x
   have "$p" || need+=("$p")
 done
 
-if [ ${#need[@]} -eq 0 ]; then
-  exit 0
-fi
+[ ${#need[@]} -gt 0 ] || exit 0
 
 ldt_say "installing ${need[*]}"
 export DEBIAN_FRONTEND=noninteractive

@@ -69,7 +69,8 @@ ldt_build() {
 }
 
 # Sets ldt_native and ldt_windows, the native tree and the tree of the Windows build this
-# machine runs (LDT_NATIVE_DIR, LDT_WIN32_DIR and LDT_WIN64_DIR move them; relative to the
+# machine runs: build/native, and build/win32 or (no 32-bit programs here, or LDT_FORCE_WIN64=1)
+# build/win64, moved by LDT_NATIVE_DIR, LDT_WIN32_DIR and LDT_WIN64_DIR (relative to the
 # repository); says once, for this script and those it starts, when the machine takes the
 # 64-bit path.
 ldt_trees() {
@@ -118,4 +119,19 @@ ldt_run() {
   )
   ldt_rc=$?
   set -e
+}
+
+# The scripts' tests: NAME ACTUAL PATTERN checks that ACTUAL matches the shell pattern and says
+# so, counting failures; ldt_checks_done ends the test, failing if any check did.
+ldt_failures=0
+ldt_check() {
+  case "$2" in
+    $3) echo "ok: $1" ;;
+    *) echo "FAILED: $1"; echo "  got:      $2" | head -n 12; echo "  expected: $3"
+       ldt_failures=$((ldt_failures + 1)) ;;
+  esac
+}
+ldt_checks_done() {
+  [ $ldt_failures -eq 0 ] || { echo "$ldt_failures check(s) failed"; exit 1; }
+  echo "all checks passed"
 }

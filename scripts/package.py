@@ -340,10 +340,9 @@ def zip_differences(a, b, shown):
 
 def main(args):
     try:
-        if len(args) == 2 and args[0] == "version":
-            print(Exe(read(args[1]), args[1]).version())
-        elif len(args) == 2 and args[0] == "describe":
-            print(Exe(read(args[1]), args[1]).describe())
+        if len(args) == 2 and args[0] in ("version", "describe"):
+            exe = Exe(read(args[1]), args[1])
+            print(exe.version() if args[0] == "version" else exe.describe())
         elif len(args) >= 5 and args[0] == "zip":
             write_zip(args[1], args[2], int(args[3]), args[4:])
         elif len(args) in (3, 4) and args[0] == "check" and args[3:] in ([], ["--signed"]):

@@ -7,16 +7,12 @@
 # Usage: scripts/package.sh [--build-dir DIR] [--out DIR] [--check]
 #                           [--sign CERT.pfx [--sign-pass-file FILE]]
 #   --build-dir  the 32-bit Windows tree (default build/win32), configured from the win32 preset
-#                when it has not been yet
 #   --out        where the zip goes (default dist)
 #                (paths given are relative to where the script is started; the defaults lie
 #                in the repository)
-#   --check      then unpacks the zip and checks it: the exe is the tree's exe, byte for byte
-#                (or, signed, with only the signature added), and a PE32 i386 GUI program; every
-#                picture the guide names is inside; the checksums match. Then builds the exe
-#                again in another directory, under another time zone, locale and umask, packs
-#                it, and compares both exes and both zips byte for byte (unsigned); meanwhile
-#                runs the signing test with a throwaway certificate.
+#   --check      then checks the zip (scripts/package.py check), builds and packs the exe again
+#                in another directory, time zone, locale and umask, and compares both exes and
+#                both zips byte for byte (unsigned); meanwhile runs the signing test.
 #   --sign       signs the packaged exe with Authenticode (osslsigncode), with the certificate
 #                and key in CERT.pfx, before it is checksummed and zipped. The password is the
 #                first line of FILE, or else LDT_SIGN_PASSWORD; never a command-line argument,
@@ -44,20 +40,10 @@ while [ $# -gt 0 ]; do
 done
 [ -z "$pass_file" ] || [ -n "$cert" ] || ldt_die "--sign-pass-file needs --sign CERT.pfx"
 
+ldt_step "installing packages" "$build/package-install.log" bash scripts/install-deps.sh
 # Debian's interpreter: the one that sees Debian's python3-pefile, whatever python3 comes first
 # on PATH.
 py=/usr/bin/python3
-missing() {
-  local tool
-  for tool in cmake i686-w64-mingw32-g++-posix pandoc osslsigncode openssl diffoscope "$py"; do
-    command -v "$tool" >/dev/null || echo "$tool"
-  done
-  [ ! -x "$py" ] || "$py" -c 'import pefile' 2>/dev/null || echo python3-pefile
-}
-if [ -n "$(missing)" ]; then
-  ldt_step "installing packages" "$build/package-install.log" bash scripts/install-deps.sh
-  [ -z "$(missing)" ] || ldt_die "still missing after scripts/install-deps.sh: $(missing | xargs)"
-fi
 
 # The password, on a standard input or a /dev/fd path: never in an argument list.
 password() {
@@ -67,6 +53,8 @@ password() {
     printf '%s' "$LDT_SIGN_PASSWORD"
   fi
 }
+stage=$(mktemp -d "${TMPDIR:-/tmp}/ldt-package.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
 if [ -n "$cert" ]; then
   [ -f "$cert" ] || ldt_die "no certificate file $cert"
   if [ -n "$pass_file" ]; then
@@ -74,11 +62,17 @@ if [ -n "$cert" ]; then
   elif [ -z "${LDT_SIGN_PASSWORD+set}" ]; then
     ldt_die "signing needs the password of $cert: give a file holding it (--sign-pass-file FILE) or set LDT_SIGN_PASSWORD; it is never taken from the command line"
   fi
-  # Before the build, so a wrong password costs seconds. A certificate exported by Windows
-  # may use the older ciphers that OpenSSL keeps in its legacy provider.
-  openssl pkcs12 -in "$cert" -nokeys -noout -passin stdin < <(password) 2>/dev/null ||
-    openssl pkcs12 -legacy -in "$cert" -nokeys -noout -passin stdin < <(password) 2>/dev/null ||
+  # Before the build, so a wrong password costs seconds: the certificates in the .pfx, which
+  # the signed exe is verified against. A certificate exported by Windows may use the older
+  # ciphers that OpenSSL keeps in its legacy provider.
+  openssl pkcs12 -in "$cert" -nokeys -passin stdin -out "$stage/chain.pem" < <(password) \
+    2>/dev/null || openssl pkcs12 -legacy -in "$cert" -nokeys -passin stdin \
+    -out "$stage/chain.pem" < <(password) 2>/dev/null ||
     ldt_die "cannot open $cert with the password given (wrong password, or not a PKCS#12 file)"
+  # The question is whether what was signed verifies, not whom Windows trusts: the
+  # certificates in the .pfx stand as roots beside the system's.
+  [ ! -f /etc/ssl/certs/ca-certificates.crt ] ||
+    cat /etc/ssl/certs/ca-certificates.crt >>"$stage/chain.pem"
 fi
 
 # Every date in the package is the last commit's time, so the same sources give the same zip;
@@ -96,9 +90,6 @@ if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
   ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
 fi
 
-stage=$(mktemp -d "${TMPDIR:-/tmp}/ldt-package.XXXXXX")
-trap 'rm -rf "$stage"' EXIT
-
 # EXE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from EXE; signs the packed copy of
 # the exe first when SIGN is 1. Prints the zip's path.
 make_package() {
@@ -115,15 +106,8 @@ make_package() {
     ldt_step "signing the exe with $cert" "$build/package-sign.log" \
       osslsigncode sign -pkcs12 "$cert" -readpass <(password) -h sha256 \
       -n "Line display test" -in "$exe" -out "$work/LineDisplayTest.exe"
-    # The question here is whether what was just signed verifies, not whom Windows trusts: the
-    # certificates in the .pfx stand as roots beside the system's.
-    openssl pkcs12 -in "$cert" -nokeys -passin stdin -out "$work/chain.pem" < <(password) \
-      2>/dev/null || openssl pkcs12 -legacy -in "$cert" -nokeys -passin stdin \
-      -out "$work/chain.pem" < <(password) 2>/dev/null
-    [ ! -f /etc/ssl/certs/ca-certificates.crt ] ||
-      cat /etc/ssl/certs/ca-certificates.crt >>"$work/chain.pem"
     ldt_step "verifying the signature" "$build/package-verify.log" \
-      osslsigncode verify -in "$work/LineDisplayTest.exe" -CAfile "$work/chain.pem" -ignore-cdp
+      osslsigncode verify -in "$work/LineDisplayTest.exe" -CAfile "$stage/chain.pem" -ignore-cdp
   else
     cp "$exe" "$work/LineDisplayTest.exe"
   fi
@@ -134,13 +118,10 @@ make_package() {
 
 ldt_step "building the exe" "$build/package-build.log" ldt_build win32 "$build" LineDisplayTest
 exe="$build/LineDisplayTest.exe"
-if [ -n "$cert" ]; then
-  zip=$(make_package "$exe" "$out" 1)
-  ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, the exe signed with $cert"
-else
-  zip=$(make_package "$exe" "$out")
-  ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, the exe unsigned (--sign CERT.pfx signs it)"
-fi
+zip=$(make_package "$exe" "$out" ${cert:+1})
+signing="the exe unsigned (--sign CERT.pfx signs it)"
+[ -z "$cert" ] || signing="the exe signed with $cert"
+ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, $signing"
 
 [ $check = 1 ] || exit 0
 "$py" scripts/package.py check "$zip" "$exe" ${cert:+--signed}

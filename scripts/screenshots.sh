@@ -5,8 +5,7 @@
 # desktop's window manager and come out the same from one run to the next.
 # Usage: scripts/screenshots.sh [--build-dir DIR] [--native-dir DIR]
 #   --build-dir   the Windows build tree (default build/win32, or build/win64 on a machine that
-#                 runs no 32-bit programs), configured from that build's preset when it has not
-#                 been yet
+#                 runs no 32-bit programs), configured from that build's preset
 #   --native-dir  the native tree that builds the display emulator (default build/native)
 . "$(dirname "$0")/lib.sh"
 cd "$ldt_root"

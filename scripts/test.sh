@@ -23,8 +23,7 @@ ldt_step_hint="libFuzzer's own log: build/fuzz/last-run.log"
 ldt_step "fuzzing" $logs/fuzz.log bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
 ldt_step_hint=
 
-ldt_probe_windows_build
-[ -z "$LDT_WINE_NOTE" ] || echo "test: $LDT_WINE_NOTE"
+ldt_trees # says why, when the 64-bit path is taken
 windows=$LDT_WINDOWS_BUILD
 
 # The product, the 32-bit exe: built on every machine. Where it can't run, only the exe itself.

@@ -124,8 +124,8 @@ done
 export LDT_DISPLAYS="${names[*]}"
 
 # Each display is ready once it says so; one that ended first has failed.
-i=0
-for name in ${names[@]+"${names[@]}"}; do
+for i in "${!names[@]}"; do
+  name=${names[$i]}
   for _ in $(seq 100); do
     grep -q '^ready ' "$dir/$name.out" && break
     kill -0 "${pids[$i]}" 2>/dev/null || break
@@ -134,7 +134,6 @@ for name in ${names[@]+"${names[@]}"}; do
   grep -q '^ready ' "$dir/$name.out" ||
     ldt_die "the display \"$name\" did not start; the run is kept in $dir" "$dir/$name.out"
   export "LDT_DISPLAY_$(variable "$name")_PTY=$(sed -n 's/^ready pty=\([^ ]*\).*/\1/p' "$dir/$name.out")"
-  i=$((i + 1))
 done
 
 ldt_run "$@"

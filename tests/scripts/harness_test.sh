@@ -2,9 +2,9 @@
 # The display harness on its own, with the real emulator and a prefix of plain folders: what
 # it links, tells, keeps and stops; and the ports table's one rule.
 # Usage: harness_test.sh EMULATOR
-set -u
-here=$(cd "$(dirname "$0")" && pwd)
-harness="$here/../../scripts/with-displays.sh"
+. "$(dirname "$0")/../../scripts/lib.sh"
+set +e # the checks go on past a failing command; each says what failed
+harness="$ldt_root/scripts/with-displays.sh"
 program=$1 # the display emulator
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -12,13 +12,6 @@ export WINEPREFIX="$work/wineprefix"
 mkdir -p "$WINEPREFIX/dosdevices"
 dos="$WINEPREFIX/dosdevices"
 
-failures=0
-check() { # NAME ACTUAL PATTERN
-  case "$2" in
-    $3) echo "ok: $1" ;;
-    *) echo "FAILED: $1"; echo "  got:      $2"; echo "  expected: $3"; failures=$((failures + 1)) ;;
-  esac
-}
 
 # What a program sees, and the links as they stand while it runs.
 : >"$dos/com9" # a stale link of the port that must be absent
@@ -34,18 +27,18 @@ seen=$("$harness" --emulator "$program" --display serial-line --display gui-sile
   sed -n "1p" "$LDT_RUN_DIR/gui-silent.log"
   kill -0 "$LDT_DISPLAY_GUI_SILENT_PID" && echo alive')
 rc=$?
-check "the program's exit status" "$rc" 0
-check "display names and the table's ports, the port first" "$(sed -n 1p <<<"$seen")" \
+ldt_check "the program's exit status" "$rc" 0
+ldt_check "display names and the table's ports, the port first" "$(sed -n 1p <<<"$seen")" \
   'serial-line gui-silent|COM8|COM8 COM10'
-check "log, control file and run directory as Windows paths" "$(sed -n 2p <<<"$seen")" \
+ldt_check "log, control file and run directory as Windows paths" "$(sed -n 2p <<<"$seen")" \
   "Z:$work/display-runs/serial-line.*/gui-silent.log|Z:$work/*/gui-silent.control|Z:$work/display-runs/serial-line.*"
-check "an absent port and a device port" "$(sed -n 3p <<<"$seen")" 'COM9|COM18|/dev/null'
+ldt_check "an absent port and a device port" "$(sed -n 3p <<<"$seen")" 'COM9|COM18|/dev/null'
 pty=$(sed -n 4p <<<"$seen")
-check "every name of a display linked to its pty" "$pty" "${pty##*|}|${pty##*|}|/dev/pts/*"
-check "only the ports asked for" "$(sed -n 5p <<<"$seen")" 'com10 com18 com7 com8'
-check "each display's own options" "$(sed -n 6p <<<"$seen")" '* mode 0 --silent'
-check "the displays run while the program does" "$(sed -n 7p <<<"$seen")" alive
-check "afterwards: no link left, the run directory removed" \
+ldt_check "every name of a display linked to its pty" "$pty" "${pty##*|}|${pty##*|}|/dev/pts/*"
+ldt_check "only the ports asked for" "$(sed -n 5p <<<"$seen")" 'com10 com18 com7 com8'
+ldt_check "each display's own options" "$(sed -n 6p <<<"$seen")" '* mode 0 --silent'
+ldt_check "the displays run while the program does" "$(sed -n 7p <<<"$seen")" alive
+ldt_check "afterwards: no link left, the run directory removed" \
   "$(ls "$dos")|$(ls -d "$(cat "$work/run-dir")" 2>&1)" '|*No such file*'
 
 # A failing program: its status, and its run directory kept and named.
@@ -53,27 +46,27 @@ out=$("$harness" --emulator "$program" --name kept --display fault-doomed -- \
   sh -c 'echo "$LDT_DISPLAY_FAULT_DOOMED_PID" >"$WINEPREFIX/../pid"; exit 3' 2>&1)
 rc=$?
 pid=$(cat "$work/pid")
-check "a failing program's status" "$rc" 3
-check "its run directory kept and named" "$out" "*failed (exit 3)*kept in $work/display-runs/kept.*"
-check "its display stopped all the same" "$(kill -0 "$pid" 2>&1)" '*No such process*'
-check "the run's log kept" "$(ls "$work"/display-runs/kept.*)" '*fault-doomed.log*'
+ldt_check "a failing program's status" "$rc" 3
+ldt_check "its run directory kept and named" "$out" "*failed (exit 3)*kept in $work/display-runs/kept.*"
+ldt_check "its display stopped all the same" "$(kill -0 "$pid" 2>&1)" '*No such process*'
+ldt_check "the run's log kept" "$(ls "$work"/display-runs/kept.*)" '*fault-doomed.log*'
 
 # Mistakes say what is wrong.
-check "a name the table lacks" "$("$harness" --emulator "$program" --display nosuch -- true 2>&1)" \
+ldt_check "a name the table lacks" "$("$harness" --emulator "$program" --display nosuch -- true 2>&1)" \
   '*ports.table has no port for "nosuch"'
-check "no emulator" "$("$harness" --emulator "$work/none" --display demo -- true 2>&1)" \
+ldt_check "no emulator" "$("$harness" --emulator "$work/none" --display demo -- true 2>&1)" \
   "*no display emulator at $work/none; build it with: cmake --preset native*"
-check "a display that does not start" \
+ldt_check "a display that does not start" \
   "$("$harness" --emulator "$program" --display demo --bogus -- true 2>&1)" \
   '*"demo" did not start*unknown option --bogus*'
-check "no prefix" "$(env -u WINEPREFIX "$harness" --display demo -- true 2>&1; echo "rc $?")" \
+ldt_check "no prefix" "$(env -u WINEPREFIX "$harness" --display demo -- true 2>&1; echo "rc $?")" \
   '*WINEPREFIX is not set*rc 125'
 
 # The table: within one tree's prefix (every name but the demo's and the benchmark's, which
 # have prefixes of their own) no two names share a port, and none takes the machine's own.
 ports() { awk -v skip="$1" '!/^#/ && NF && $1 !~ skip {
-  for (i = 2; i <= NF && $i !~ /^#/; i++) print $i }' "$here/../../scripts/ports.table"; }
-check "no port shared within one prefix" "$(ports '^(demo|bench)$' | sort | uniq -d)" ''
-check "no port of the machine's (COM1 to COM4)" "$(ports '^$' | grep -x 'COM[1-4]')" ''
+  for (i = 2; i <= NF && $i !~ /^#/; i++) print $i }' "$ldt_root/scripts/ports.table"; }
+ldt_check "no port shared within one prefix" "$(ports '^(demo|bench)$' | sort | uniq -d)" ''
+ldt_check "no port of the machine's (COM1 to COM4)" "$(ports '^$' | grep -x 'COM[1-4]')" ''
 
-[ $failures -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
+ldt_checks_done

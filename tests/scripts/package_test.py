@@ -13,7 +13,9 @@ import unittest
 import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
+SCRIPT = os.path.join(ROOT, "scripts", "package.py")
+sys.path.insert(0, os.path.dirname(SCRIPT))
+sys.dont_write_bytecode = True  # no __pycache__ left in scripts/
 import package  # noqa: E402
 from package import read  # noqa: E402
 
@@ -26,17 +28,6 @@ PRODUCTVERSION 1,2,3,5
 FILEOS VOS_NT_WINDOWS32
 FILETYPE VFT_APP
 BEGIN
-  BLOCK "StringFileInfo"
-  BEGIN
-    BLOCK "000904b0"
-    BEGIN
-      VALUE "FileVersion", "1.2.3.4"
-    END
-  END
-  BLOCK "VarFileInfo"
-  BEGIN
-    VALUE "Translation", 0x9, 1200
-  END
 END
 """
 PNG = b"\x89PNG\r\n\x1a\n" + bytes(16)
@@ -99,18 +90,15 @@ def tearDownModule():
 
 
 class PackageTest(unittest.TestCase):
-    def setUp(self):
-        self.work, self.exes = WORK, EXES
-
     def path(self, name, data):
-        path = os.path.join(self.work, name)
+        path = os.path.join(WORK, name)
         with open(path, "wb") as f:
             f.write(data)
         return path
 
     def package(self, exe, version="1.2.3.4", tag="zip", guide=GUIDE):
         """A zip written by package.py from EXE, named for VERSION."""
-        folder = os.path.join(self.work, tag)
+        folder = os.path.join(WORK, tag)
         os.makedirs(folder, exist_ok=True)
         exe_path = self.path(os.path.join(tag, "LineDisplayTest.exe"), exe)
         guide_path = self.path(os.path.join(tag, "LineDisplayTest-Guide.html"), guide)
@@ -137,7 +125,7 @@ class PackageTest(unittest.TestCase):
         ]
         for name, machine, magic, subsystem, file_version, product_version in rows:
             with self.subTest(name):
-                exe = package.Exe(self.exes[name])
+                exe = package.Exe(EXES[name])
                 self.assertEqual((exe.machine, exe.magic, exe.subsystem),
                                  (machine, magic, subsystem))
                 self.assertEqual(exe.version(), file_version)
@@ -147,11 +135,11 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual(sorted(kind for kind, *_ in exe.resources()), ["10", "16"])
 
     def test_unreadable_exes(self):
-        gui = self.exes["gui32"]
+        gui = EXES["gui32"]
         rows = [  # what, bytes, what the error says
             ("not an exe", b"hello, world" * 10, "is not a PE file"),
             ("no PE signature", gui[:0x3C] + bytes(4) + gui[0x40:], "is not a PE file"),
-            ("no version resource", self.exes["bare32"], "no version resource"),
+            ("no version resource", EXES["bare32"], "no version resource"),
             ("cut after its headers", gui[:1024], "no version resource"),
             ("a damaged version resource", flipped(gui, gui.find(b"\xbd\x04\xef\xfe")),
              "fixed file information has the signature 0xfeef04bc"),
@@ -162,20 +150,20 @@ class PackageTest(unittest.TestCase):
                     package.Exe(data).version()
 
     def test_check_accepts_a_sound_package(self):
-        gui = self.exes["gui32"]
+        gui = EXES["gui32"]
         version, names = package.check_zip(self.package(gui), self.path("tree.exe", gui))
         self.assertEqual((version, names), ("1.2.3.4", [
             "LineDisplayTest-Guide.html", "LineDisplayTest.exe", "SHA256SUMS.txt"]))
 
     def test_check_refuses(self):
-        gui, signed = self.exes["gui32"], self.exes["signed32"]
+        gui, signed = EXES["gui32"], EXES["signed32"]
         bad_checksum = flipped(gui, package.Exe(gui).pe.OPTIONAL_HEADER
                                .get_field_absolute_offset("CheckSum"))
         rows = [  # what, packaged exe, tree exe, other arguments, expected problem
             ("an exe one byte off", gui, flipped(gui, text_offset(gui)), {}, "not the same file as"),
-            ("a 64-bit exe", self.exes["gui64"], self.exes["gui64"], {},
+            ("a 64-bit exe", EXES["gui64"], EXES["gui64"], {},
              "not a PE32 i386 GUI program (machine 0x8664, magic 0x20b"),
-            ("a console exe", self.exes["console32"], self.exes["console32"], {},
+            ("a console exe", EXES["console32"], EXES["console32"], {},
              "not a PE32 i386 GUI program (machine 0x14c, magic 0x10b, subsystem 3"),
             ("a wrong version", gui, gui, {"version": "1.0.0.3"},
              "LineDisplayTest-1.0.0.3.zip is not named for the exe's version 1.2.3.4"),
@@ -190,7 +178,7 @@ class PackageTest(unittest.TestCase):
             ("a byte of code changed after signing", flipped(signed, text_offset(signed)), gui,
              {"signed": True}, f"with a signature added: byte {text_offset(gui)} "
                                f"({text_offset(gui):#x}): section .text +0x10"),
-            ("another exe signed", signed, self.exes["console32"], {"signed": True},
+            ("another exe signed", signed, EXES["console32"], {"signed": True},
              "byte 220 (0xdc): IMAGE_OPTIONAL_HEADER.Subsystem"),
         ]
         for what, packed, tree, arguments, problem in rows:
@@ -198,23 +186,20 @@ class PackageTest(unittest.TestCase):
                 self.assertIn(problem, self.problems(packed, tree, **arguments))
 
     def test_check_accepts_the_tree_exe_signed(self):
-        self.assertEqual(self.problems(self.exes["signed32"], self.exes["gui32"], signed=True), "")
+        self.assertEqual(self.problems(EXES["signed32"], EXES["gui32"], signed=True), "")
 
     def test_signing_keeps_version_and_resources(self):
-        self.assertEqual(package.Exe(self.exes["signed32"]).describe(),
-                         package.Exe(self.exes["gui32"]).describe())
+        self.assertEqual(package.Exe(EXES["signed32"]).describe(),
+                         package.Exe(EXES["gui32"]).describe())
 
     def test_zip_is_the_same_whatever_the_time_zone_and_umask(self):
-        gui = self.exes["gui32"]
+        files = [self.path(name, data)
+                 for name, data in (("LineDisplayTest.exe", EXES["gui32"]), ("Guide.html", GUIDE))]
         made = []
         for tz, umask in (("UTC", "022"), ("Pacific/Kiritimati", "077")):
-            folder = os.path.join(self.work, "zip-" + umask)
-            os.makedirs(folder, exist_ok=True)
-            files = [self.path(os.path.join("zip-" + umask, name), data)
-                     for name, data in (("LineDisplayTest.exe", gui), ("Guide.html", GUIDE))]
-            target = os.path.join(folder, "p.zip")
+            target = os.path.join(WORK, f"p-{umask}.zip")
             subprocess.run(["sh", "-c", f'umask {umask} && exec "$@"', "sh", sys.executable,
-                            os.path.join(ROOT, "scripts", "package.py"), "zip", target, "P",
+                            SCRIPT, "zip", target, "P",
                             "1700000000", *files], check=True, env=dict(os.environ, TZ=tz))
             made.append(read(target))
         self.assertEqual(made[0], made[1])
@@ -226,45 +211,39 @@ class PackageTest(unittest.TestCase):
                  ("P/SHA256SUMS.txt", (2023, 11, 14, 22, 13, 20), 0o100644)])
 
     def test_zip_before_1980_is_dated_1980(self):
-        target = os.path.join(self.work, "old.zip")
+        target = os.path.join(WORK, "old.zip")
         package.write_zip(target, "P", 0, [self.path("a.txt", b"a")])
         with zipfile.ZipFile(target) as archive:
             self.assertEqual({m.date_time for m in archive.infolist()}, {(1980, 1, 1, 0, 0, 0)})
 
     def test_differences_are_named(self):
-        gui = self.exes["gui32"]
+        gui = EXES["gui32"]
         header = package.Exe(gui).pe
         stamp = header.FILE_HEADER.get_field_absolute_offset("TimeDateStamp")
         checksum = header.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
-        text = text_offset(gui)
-        rows = [  # what, other file, the places named
-            ("the same bytes", gui, []),
-            ("the link time stamp", flipped(gui, stamp),
+        code, text = text_offset(gui), b"aa  one\nbb  two\n"
+        rows = [  # what, the two files, the places named
+            ("the same bytes", gui, gui, []),
+            ("the link time stamp", gui, flipped(gui, stamp),
              [f"byte {stamp} ({stamp:#x}): IMAGE_FILE_HEADER.TimeDateStamp"]),
-            ("time stamp and checksum", flipped(flipped(gui, stamp), checksum + 1),
+            ("time stamp and checksum", gui, flipped(flipped(gui, stamp), checksum + 1),
              [f"byte {stamp} ({stamp:#x}): IMAGE_FILE_HEADER.TimeDateStamp",
               f"byte {checksum + 1} ({checksum + 1:#x}): IMAGE_OPTIONAL_HEADER.CheckSum"]),
-            ("a byte of code", flipped(gui, text),
-             [f"byte {text} ({text:#x}): section .text +0x10"]),
-            ("one byte more", gui + b"\0", [f"the sizes differ: {len(gui)} and {len(gui) + 1} bytes"]),
+            ("a byte of code", gui, flipped(gui, code),
+             [f"byte {code} ({code:#x}): section .text +0x10"]),
+            ("one byte more", gui, gui + b"\0",
+             [f"the sizes differ: {len(gui)} and {len(gui) + 1} bytes"]),
+            # Texts, such as the checksum list, by their lines.
+            ("one line", text, b"aa  one\ncc  two\n", ["line 2: 'bb  two' and 'cc  two'"]),
+            ("a line more", text, text + b"dd  three\n", ["the line counts differ: 2 and 3"]),
+            ("not text", text, b"\xff\xfe\n", ["the sizes differ: 16 and 3 bytes", "bytes 0-2 (0x0)"]),
         ]
-        for what, other, places in rows:
+        for what, first, second, places in rows:
             with self.subTest(what):
-                self.assertEqual(package.differences(gui, other), places)
-
-    def test_text_differences_are_lines(self):
-        text = b"aa  one\nbb  two\n"
-        rows = [  # what, other text, the places named
-            ("one line", b"aa  one\ncc  two\n", ["line 2: 'bb  two' and 'cc  two'"]),
-            ("a line more", text + b"dd  three\n", ["the line counts differ: 2 and 3"]),
-            ("not text", b"\xff\xfe\n", ["the sizes differ: 16 and 3 bytes", "bytes 0-2 (0x0)"]),
-        ]
-        for what, other, places in rows:
-            with self.subTest(what):
-                self.assertEqual(package.differences(text, other), places)
+                self.assertEqual(package.differences(first, second), places)
 
     def test_zip_differences_name_the_member(self):
-        gui = self.exes["gui32"]
+        gui = EXES["gui32"]
         stamp = package.Exe(gui).pe.FILE_HEADER.get_field_absolute_offset("TimeDateStamp")
         first = read(self.package(gui, tag="first"))
         second = read(self.package(flipped(gui, stamp), tag="second"))
@@ -278,14 +257,13 @@ class PackageTest(unittest.TestCase):
                                    r"'[0-9a-f]{64}  LineDisplayTest.exe'$")
 
     def test_compare_command_exit_status(self):
-        gui = self.exes["gui32"]
+        gui = EXES["gui32"]
         same = self.path("same.exe", gui)
         other = self.path("other.exe", flipped(gui, text_offset(gui)))
-        script = os.path.join(ROOT, "scripts", "package.py")
         rows = [("the same file", same, 0, ""), ("another file", other, 1, "section .text")]
         for what, path, status, said in rows:
             with self.subTest(what):
-                run = subprocess.run([sys.executable, script, "compare", same, path],
+                run = subprocess.run([sys.executable, SCRIPT, "compare", same, path],
                                      capture_output=True, text=True)
                 self.assertEqual(run.returncode, status, run.stderr)
                 self.assertIn(said, run.stderr)

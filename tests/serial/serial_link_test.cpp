@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,22 +84,22 @@ BOOL WINAPI fakeSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
     return fake->setResult;
 }
 
-BOOL WINAPI fakeWriteFile(HANDLE h, LPCVOID bytes, DWORD n, LPDWORD done, LPOVERLAPPED o) {
+// WriteFile and ReadFile alike: the buffer, whether overlapped, and the scripted outcome.
+BOOL fakeIo(const char* call, HANDLE h, const void* buffer, DWORD n, LPDWORD done, LPOVERLAPPED o) {
     isPort(h);
-    fake->calls.push_back("WriteFile " + std::to_string(n));
-    fake->ioBuffer = bytes;
+    fake->calls.push_back(call + std::to_string(n));
+    fake->ioBuffer = buffer;
     fake->ioOverlapped = o != nullptr;
     *done = fake->ioCount;
     return fake->ioResult;
 }
 
+BOOL WINAPI fakeWriteFile(HANDLE h, LPCVOID bytes, DWORD n, LPDWORD done, LPOVERLAPPED o) {
+    return fakeIo("WriteFile ", h, bytes, n, done, o);
+}
+
 BOOL WINAPI fakeReadFile(HANDLE h, LPVOID buffer, DWORD n, LPDWORD done, LPOVERLAPPED o) {
-    isPort(h);
-    fake->calls.push_back("ReadFile " + std::to_string(n));
-    fake->ioBuffer = buffer;
-    fake->ioOverlapped = o != nullptr;
-    *done = fake->ioCount;
-    return fake->ioResult;
+    return fakeIo("ReadFile ", h, buffer, n, done, o);
 }
 
 BOOL WINAPI fakeCloseHandle(HANDLE h) {
@@ -115,18 +116,36 @@ const Win32CommApi kFakeApi = {fakeCreateFile,      fakeGetCommState, fakeSetCom
                                fakeSetCommTimeouts, fakeWriteFile,    fakeReadFile,
                                fakeCloseHandle,     fakeSleep};
 
+// The settings a line is given: for the test settings or the release.
+struct LineCase {
+    DWORD baud;
+    BYTE stopBits;
+    DWORD cts;
+    DWORD dsr;
+};
+
 // A port record with every field distinct from what the link writes, so that a field the link
-// should leave alone but overwrites shows up.
-DCB portRecord(bool flagsSet) {
+// should leave alone but overwrites shows up; with `line`, the record as the link should leave
+// it: the fields the line owns set, every other field as the port had it.
+DCB portRecord(bool flagsSet, const LineCase* line = nullptr) {
     DCB d;
     std::memset(&d, flagsSet ? 0xFF : 0x00, sizeof d);
     d.DCBlength = sizeof(DCB);
-    d.BaudRate = 1200;
-    d.ByteSize = 7;
-    d.Parity = EVENPARITY;
-    d.StopBits = ONE5STOPBITS;
-    d.fDtrControl = DTR_CONTROL_HANDSHAKE;
-    d.fRtsControl = RTS_CONTROL_TOGGLE;
+    d.BaudRate = line ? line->baud : 1200;
+    d.ByteSize = line ? 8 : 7;
+    d.Parity = line ? NOPARITY : EVENPARITY;
+    d.StopBits = line ? line->stopBits : ONE5STOPBITS;
+    d.fDtrControl = line ? DTR_CONTROL_ENABLE : DTR_CONTROL_HANDSHAKE;
+    d.fRtsControl = line ? RTS_CONTROL_ENABLE : RTS_CONTROL_TOGGLE;
+    // The flags the line owns; the port's are all set or all clear, from the fill above.
+    if (line) {
+        d.fOutxCtsFlow = line->cts;
+        d.fOutxDsrFlow = line->dsr;
+        d.fParity = 0;
+        d.fDsrSensitivity = 0;
+        d.fOutX = 0;
+        d.fInX = 0;
+    }
     d.XonLim = 11;
     d.XoffLim = 22;
     d.XonChar = 0x11;
@@ -273,43 +292,31 @@ TEST_F(Win32SerialLinkTest, NothingIsAppliedOrRestoredWithoutTheSettingsOfThisOp
     EXPECT_TRUE(comm_.setRecords.empty());
 }
 
+// One way to set the line: the test settings for these selectors, or the release settings
+// (no selectors), and what the port record should hold afterwards.
 struct SelectorCase {
-    LineSettings settings;
-    DWORD baud;
-    BYTE stopBits;
-    DWORD cts;
-    DWORD dsr;
+    const char* name;
+    std::optional<LineSettings> settings;
+    LineCase line;
 };
 
 void PrintTo(const SelectorCase& c, std::ostream* os) {
-    *os << "baud=" << int(c.settings.baud) << " stop=" << int(c.settings.stopBits)
-        << " handshake=" << int(c.settings.handshake);
+    *os << c.name;
 }
 
 class Win32SerialLinkSelectorTest : public Win32SerialLinkTest,
                                     public testing::WithParamInterface<SelectorCase> {};
 
-// Each selector value, from a port whose flags were all set and one whose flags were all clear:
-// only the fields the test settings own change.
-TEST_P(Win32SerialLinkSelectorTest, TestSettingsChangeOnlyTheirOwnFields) {
+// From a port whose flags were all set and one whose flags were all clear: only the fields the
+// line owns change.
+TEST_P(Win32SerialLinkSelectorTest, SettingsChangeOnlyTheirOwnFields) {
     const SelectorCase& c = GetParam();
     for (bool flagsSet : {true, false}) {
         comm_.setRecords.clear();
         openWithRecord(portRecord(flagsSet));
-        ASSERT_TRUE(link_.applyTestSettings(c.settings));
-        DCB expected = portRecord(flagsSet);
-        expected.BaudRate = c.baud;
-        expected.ByteSize = 8;
-        expected.Parity = NOPARITY;
-        expected.StopBits = c.stopBits;
-        expected.fOutxCtsFlow = c.cts;
-        expected.fOutxDsrFlow = c.dsr;
-        expected.fDtrControl = DTR_CONTROL_ENABLE;
-        expected.fRtsControl = RTS_CONTROL_ENABLE;
-        expected.fParity = 0;
-        expected.fDsrSensitivity = 0;
-        expected.fOutX = 0;
-        expected.fInX = 0;
+        ASSERT_TRUE(c.settings ? link_.applyTestSettings(*c.settings)
+                               : link_.applyReleaseSettings());
+        DCB expected = portRecord(flagsSet, &c.line);
         ASSERT_EQ(1u, comm_.setRecords.size());
         EXPECT_EQ(dcbFields(expected), dcbFields(comm_.setRecords[0])) << flagsSet;
         EXPECT_TRUE(sameBytes(expected, comm_.setRecords[0]));
@@ -317,39 +324,19 @@ TEST_P(Win32SerialLinkSelectorTest, TestSettingsChangeOnlyTheirOwnFields) {
     }
 }
 
+// Selectors out of range fall back to 38400 baud, one stop bit and no handshake; the
+// release's settings are fixed and drop both handshakes.
 INSTANTIATE_TEST_SUITE_P(
     Selectors, Win32SerialLinkSelectorTest,
-    testing::Values(SelectorCase{{0, 0, 1}, CBR_38400, ONESTOPBIT, 1, 0}, // the defaults
-                    SelectorCase{{1, 0, 1}, CBR_19200, ONESTOPBIT, 1, 0},
-                    SelectorCase{{2, 1, 0}, CBR_9600, TWOSTOPBITS, 0, 0},
-                    SelectorCase{{3, 2, 2}, CBR_115200, ONESTOPBIT, 0, 1},
-                    SelectorCase{{4, 255, 3}, CBR_38400, ONESTOPBIT, 0, 0},
-                    SelectorCase{{255, 1, 255}, CBR_38400, TWOSTOPBITS, 0, 0}));
-
-TEST_F(Win32SerialLinkTest, ReleaseSettingsAreFixedAndDropBothHandshakes) {
-    for (bool flagsSet : {true, false}) {
-        comm_.setRecords.clear();
-        openWithRecord(portRecord(flagsSet));
-        ASSERT_TRUE(link_.applyReleaseSettings());
-        DCB expected = portRecord(flagsSet);
-        expected.BaudRate = CBR_38400;
-        expected.ByteSize = 8;
-        expected.Parity = NOPARITY;
-        expected.StopBits = ONESTOPBIT;
-        expected.fOutxCtsFlow = 0;
-        expected.fOutxDsrFlow = 0;
-        expected.fDtrControl = DTR_CONTROL_ENABLE;
-        expected.fRtsControl = RTS_CONTROL_ENABLE;
-        expected.fParity = 0;
-        expected.fDsrSensitivity = 0;
-        expected.fOutX = 0;
-        expected.fInX = 0;
-        ASSERT_EQ(1u, comm_.setRecords.size());
-        EXPECT_EQ(dcbFields(expected), dcbFields(comm_.setRecords[0])) << flagsSet;
-        EXPECT_TRUE(sameBytes(expected, comm_.setRecords[0]));
-        link_.close();
-    }
-}
+    testing::Values(
+        SelectorCase{"Defaults", LineSettings{0, 0, 1}, {CBR_38400, ONESTOPBIT, 1, 0}},
+        SelectorCase{"Baud19200", LineSettings{1, 0, 1}, {CBR_19200, ONESTOPBIT, 1, 0}},
+        SelectorCase{"Baud9600TwoStops", LineSettings{2, 1, 0}, {CBR_9600, TWOSTOPBITS, 0, 0}},
+        SelectorCase{"DsrHandshake", LineSettings{3, 2, 2}, {CBR_115200, ONESTOPBIT, 0, 1}},
+        SelectorCase{"OutOfRange", LineSettings{4, 255, 3}, {CBR_38400, ONESTOPBIT, 0, 0}},
+        SelectorCase{"MostlyOutOfRange", LineSettings{255, 1, 255}, {CBR_38400, TWOSTOPBITS, 0, 0}},
+        SelectorCase{"Release", std::nullopt, {CBR_38400, ONESTOPBIT, 0, 0}}),
+    [](const testing::TestParamInfo<SelectorCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Win32SerialLinkTest, FailuresOfTheCallsAreReported) {
     openWithRecord(portRecord(false));

@@ -25,23 +25,24 @@ namespace {
 
 std::wstring ExePath;
 
-} // namespace
+// What testDialogProc answered to WM_INITDIALOG; the dialog manager acts on it and drops it.
+INT_PTR InitResult = 0;
 
-namespace {
-
+// The product's module loaded as data, standing in for the program's own instance.
 class TestDialogStartTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         module_ = LoadLibraryExW(ExePath.c_str(), nullptr,
                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(module_, nullptr);
         ModuleInstance = module_;
         DialogState = nullptr;
-        installAllocationFailureHandler();
+        InitResult = 12345;
     }
     void TearDown() override {
         std::set_new_handler(nullptr);
         FreeLibrary(module_);
+        driver::setConfiguredPort(L""); // the prefix is shared with the other console tests
     }
 
     HMODULE module_ = nullptr;
@@ -135,9 +136,6 @@ void installUnknownThrow() {
     std::set_new_handler([] { throw 42; });
 }
 
-// What testDialogProc answered to WM_INITDIALOG; the dialog manager acts on it and drops it.
-INT_PTR InitResult = 0;
-
 INT_PTR CALLBACK recordingDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     INT_PTR result = testDialogProc(dialog, message, wParam, lParam);
     if (message == WM_INITDIALOG) {
@@ -159,24 +157,8 @@ std::string focusName(HWND dialog) {
     return focus == GetDlgItem(dialog, IDC_TEST) ? "Test" : "other";
 }
 
-class TestDialogInitTest : public testing::TestWithParam<InitCase> {
-protected:
-    void SetUp() override {
-        module_ = LoadLibraryExW(ExePath.c_str(), nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        ASSERT_NE(module_, nullptr);
-        ModuleInstance = module_;
-        DialogState = nullptr;
-        InitResult = 12345;
-    }
-    void TearDown() override {
-        std::set_new_handler(nullptr);
-        FreeLibrary(module_);
-        driver::setConfiguredPort(L""); // the prefix is shared with the other console tests
-    }
-
-    HMODULE module_ = nullptr;
-};
+class TestDialogInitTest : public TestDialogStartTest,
+                           public testing::WithParamInterface<InitCase> {};
 
 TEST_P(TestDialogInitTest, ReturnsWhereTheFocusGoesAndShowsAnyFailure) {
     const InitCase& row = GetParam();

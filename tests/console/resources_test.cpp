@@ -17,7 +17,7 @@ std::wstring ExePath;
 std::string ExpectedMachine; // "i386" or "x86-64"
 
 class ResourcesTest : public testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         module_ = LoadLibraryExW(ExePath.c_str(), nullptr,
                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
@@ -45,7 +45,7 @@ HMODULE ResourcesTest::module_ = nullptr;
 
 // Reads a dialog template field by field.
 class TemplateReader {
-public:
+  public:
     explicit TemplateReader(const std::vector<uint8_t>& data) : data_(data) {}
     uint16_t word() {
         uint16_t value = 0;
@@ -79,10 +79,17 @@ public:
         std::wstring text = string();
         return "'" + std::string(text.begin(), text.end()) + "'";
     }
+    // A rectangle in dialog units, as "x,y wxh".
+    std::string place() {
+        std::string text = std::to_string(static_cast<int16_t>(word()));
+        text += "," + std::to_string(static_cast<int16_t>(word()));
+        text += " " + std::to_string(static_cast<int16_t>(word()));
+        return text + "x" + std::to_string(static_cast<int16_t>(word()));
+    }
     void alignDword() { offset_ = (offset_ + 3) & ~static_cast<size_t>(3); }
     void skip(size_t n) { offset_ += n; }
 
-private:
+  private:
     const std::vector<uint8_t>& data_;
     size_t offset_ = 0;
 };
@@ -131,10 +138,7 @@ TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
     uint32_t exStyle = reader.dword();
     uint32_t style = reader.dword();
     uint16_t items = reader.word();
-    std::string place = std::to_string(static_cast<int16_t>(reader.word()));
-    place += "," + std::to_string(static_cast<int16_t>(reader.word()));
-    place += " " + std::to_string(static_cast<int16_t>(reader.word()));
-    place += "x" + std::to_string(static_cast<int16_t>(reader.word()));
+    std::string place = reader.place();
     std::string menu = reader.nameOrOrdinal();
     std::string windowClass = reader.nameOrOrdinal();
     std::string caption = quoted(reader.string());
@@ -151,10 +155,7 @@ TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
         reader.dword(); // help id
         uint32_t itemExStyle = reader.dword();
         uint32_t itemStyle = reader.dword();
-        std::string itemPlace = std::to_string(static_cast<int16_t>(reader.word()));
-        itemPlace += "," + std::to_string(static_cast<int16_t>(reader.word()));
-        itemPlace += " " + std::to_string(static_cast<int16_t>(reader.word()));
-        itemPlace += "x" + std::to_string(static_cast<int16_t>(reader.word()));
+        std::string itemPlace = reader.place();
         int32_t id = static_cast<int32_t>(reader.dword());
         std::string itemClass = className(reader.nameOrOrdinal());
         std::string itemText = reader.nameOrOrdinal();

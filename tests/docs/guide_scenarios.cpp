@@ -74,13 +74,8 @@ const CoreCase kCoreCases[] = {
     {"read-file", "readAvailable"},
 };
 
-std::string ascii(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
+using driver::ascii;
+using driver::wide;
 
 std::string jsonString(const std::wstring& text) {
     std::string out = "\"";
@@ -198,9 +193,7 @@ class ProgramRunner {
         op.typePort(port + c.suffix);
         if (!c.pressTest) {
             // Clear moves the focus to Test, as a configured port would: no caret in the shot.
-            driver::click(op.control(driver::kClearButton));
-            driver::waitUntil([&] { return op.app().focus() == op.control(driver::kTestButton); },
-                              3000);
+            op.clear();
         } else if (!finishRun(op, outcome, error)) {
             return false;
         }

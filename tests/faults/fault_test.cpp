@@ -20,7 +20,6 @@ namespace {
 using driver::LeaveRequest;
 
 constexpr int kTest = driver::kTestButton;
-constexpr int kClear = driver::kClearButton;
 constexpr int kResult = driver::kResultBox;
 
 constexpr size_t kReportUnits = 255;
@@ -148,10 +147,7 @@ class FaultTest : public testing::Test {
     bool runEnded(DWORD timeoutMs) { return op_.waitForRunEnd(timeoutMs); }
 
     void runGoodTest(EmulatorClient& line) {
-        driver::Run run = op_.runTest(5000);
-        ASSERT_TRUE(run.began) << "no run began";
-        ASSERT_TRUE(run.ended) << "the run did not end";
-        EXPECT_EQ(run.boxes.size(), 0u) << "a good run showed a box";
+        ASSERT_EQ(op_.runWithoutBoxes(5000), "");
         EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
         EXPECT_TRUE(driver::waitUntil([&] { return line.received() == kTestRunBytes; }, 3000))
             << line.received();
@@ -170,10 +166,7 @@ class FaultTest : public testing::Test {
 
     // Clear answers and hands the focus to Test, so the window is not stuck in a run.
     void expectUsable() {
-        driver::click(op_.control(kClear));
-        EXPECT_TRUE(driver::waitUntil([&] { return text(kResult) == L"Ready"; }, 3000));
-        EXPECT_TRUE(
-            driver::waitUntil([&] { return op_.app().focus() == op_.control(kTest); }, 3000));
+        EXPECT_TRUE(op_.clear()) << narrow(text(kResult));
         EXPECT_EQ(op_.app().openMessageBoxCount(), 0);
     }
 
@@ -184,16 +177,20 @@ class FaultTest : public testing::Test {
         EXPECT_FALSE(boxSeen);
     }
 
-    // After a fault: a good run on the same port works and closes it, and Exit, which
-    // re-initialises the display that answered, ends the program with 0.
-    void finishWithGoodRunAndExit() {
-        ASSERT_NO_FATAL_FAILURE(setMode(""));
-        ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
-        EXPECT_EQ(portHolders(main_.pty(), false), "");
+    // Exit, as above, re-initialises the main display, which answered.
+    void exitReleasingTheDisplay() {
         exitWithZeroAndNoBox();
         EXPECT_TRUE(
             driver::waitUntil([&] { return main_.received() == kTestRunBytes + " 1B 40"; }, 3000))
             << main_.received();
+    }
+
+    // After a fault: a good run on the same port works and closes it, and Exit releases it.
+    void finishWithGoodRunAndExit() {
+        ASSERT_NO_FATAL_FAILURE(setMode(""));
+        ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
+        EXPECT_EQ(portHolders(main_.pty(), false), "");
+        exitReleasingTheDisplay();
     }
 
     EmulatorClient main_;
@@ -266,10 +263,7 @@ TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
         }
     }
     ASSERT_NO_FATAL_FAILURE(expectUsable());
-    exitWithZeroAndNoBox();
-    EXPECT_TRUE(
-        driver::waitUntil([&] { return main_.received() == kTestRunBytes + " 1B 40"; }, 3000))
-        << main_.received();
+    exitReleasingTheDisplay();
 }
 
 class OverlongReplyTest : public FaultTest, public testing::WithParamInterface<int> {};
@@ -396,9 +390,7 @@ TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZer
 
 INSTANTIATE_TEST_SUITE_P(Requests, LeaveWhileFailureBoxIsOpenTest,
                          testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
-                         [](const testing::TestParamInfo<LeaveRequest>& info) {
-                             return driver::nameOf(info.param);
-                         });
+                         testing::PrintToStringParamName());
 
 TEST_F(FaultTest, SecondTestWhileARunWaitsInItsBoxStartsNoRunInside) {
     std::string line;

@@ -93,7 +93,7 @@ int testRun(const std::wstring& app, const std::wstring& port, unsigned long tim
     std::string token =
         "ldt-bench-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
     std::string error;
-    if (!op.start(app, error, std::wstring(token.begin(), token.end()))) {
+    if (!op.start(app, error, driver::wide(token))) {
         std::fprintf(stderr, "bench-driver: %s\n", error.c_str());
         std::printf("error=start\n");
         return 1;
@@ -126,9 +126,8 @@ int testRun(const std::wstring& app, const std::wstring& port, unsigned long tim
         verdict = "silent";
     }
     if (std::string(verdict) == "other") {
-        std::string shown(report.begin(), report.end());
         std::fprintf(stderr, "bench-driver: unexpected report (%u boxes): %s\n",
-                     static_cast<unsigned>(run.boxes.size()), shown.c_str());
+                     static_cast<unsigned>(run.boxes.size()), driver::ascii(report).c_str());
     }
     DWORD code = op.exit();
     std::printf("click_ns=%llu disabled_ns=%llu enabled_ns=%llu cpu_ticks=%llu server_ticks=%llu "
@@ -170,11 +169,6 @@ int mode(const std::string& display, const std::string& options) {
     return 0;
 }
 
-std::string narrow(const wchar_t* text) {
-    std::wstring wide(text);
-    return std::string(wide.begin(), wide.end());
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -186,9 +180,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"mode" && argc >= 3) {
         std::string options;
         for (int i = 3; i < argc; ++i) {
-            options += (options.empty() ? "" : " ") + narrow(argv[i]);
+            options += (options.empty() ? "" : " ") + driver::ascii(argv[i]);
         }
-        return mode(narrow(argv[2]), options);
+        return mode(driver::ascii(argv[2]), options);
     }
     if (command == L"test" && argc == 5) {
         return testRun(argv[2], argv[3], std::wcstoul(argv[4], nullptr, 10));

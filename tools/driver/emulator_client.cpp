@@ -12,9 +12,7 @@
 
 namespace {
 
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
+using driver::wide;
 
 // The harness's spelling of a display's name in its variables.
 std::string variablePart(const std::string& name) {

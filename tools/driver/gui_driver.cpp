@@ -19,27 +19,9 @@ std::wstring className(HWND window) {
     return name;
 }
 
-struct BoxSearch {
-    const AppProcess* app;
-    const std::wstring* caption; // nullptr: any caption
-    HWND found;
-    int count;
-};
-
-BOOL CALLBACK findBox(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<BoxSearch*>(param);
-    if (window == search->app->dialog() || !IsWindowVisible(window) ||
-        className(window) != L"#32770") {
-        return TRUE;
-    }
-    if (search->caption != nullptr && text(window) != *search->caption) {
-        return TRUE;
-    }
-    if (search->found == nullptr) {
-        search->found = window;
-    }
-    ++search->count;
-    return search->caption != nullptr ? FALSE : TRUE;
+BOOL CALLBACK addWindow(HWND window, LPARAM windows) {
+    reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+    return TRUE;
 }
 
 } // namespace
@@ -49,17 +31,25 @@ std::string environment(const char* name) {
     return value != nullptr ? value : "";
 }
 
+std::string ascii(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
 std::wstring windowsPath(const std::string& path) {
-    std::wstring wide(path.begin(), path.end());
-    if (!wide.empty() && wide[0] == L'/') {
-        for (wchar_t& c : wide) {
+    std::wstring windows = wide(path);
+    if (!windows.empty() && windows[0] == L'/') {
+        for (wchar_t& c : windows) {
             if (c == L'/') {
                 c = L'\\';
             }
         }
-        return L"Z:" + wide;
+        return L"Z:" + windows;
     }
-    return wide;
+    return windows;
 }
 
 bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs, DWORD pollMs) {
@@ -126,27 +116,36 @@ HWND AppProcess::findDialog(const wchar_t* caption) const {
 }
 
 HWND AppProcess::waitForMessageBox(const std::wstring& caption, DWORD timeoutMs) {
-    BoxSearch search{this, &caption, nullptr, 0};
+    HWND found = nullptr;
     waitUntil(
         [&] {
-            search.found = nullptr;
-            EnumThreadWindows(threadId_, findBox, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
+            for (HWND box : openMessageBoxes()) {
+                if (text(box) == caption) {
+                    found = box;
+                    return true;
+                }
+            }
+            return false;
         },
         timeoutMs);
-    return search.found;
+    return found;
+}
+
+std::vector<HWND> AppProcess::openMessageBoxes() const {
+    std::vector<HWND> windows;
+    EnumThreadWindows(threadId_, addWindow, reinterpret_cast<LPARAM>(&windows));
+    std::vector<HWND> boxes;
+    for (HWND window : windows) {
+        if (window != dialog_ && IsWindowVisible(window) && className(window) == L"#32770") {
+            boxes.push_back(window);
+        }
+    }
+    return boxes;
 }
 
 HWND AppProcess::openMessageBox() const {
-    BoxSearch search{this, nullptr, nullptr, 0};
-    EnumThreadWindows(threadId_, findBox, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-int AppProcess::openMessageBoxCount() const {
-    BoxSearch search{this, nullptr, nullptr, 0};
-    EnumThreadWindows(threadId_, findBox, reinterpret_cast<LPARAM>(&search));
-    return search.count;
+    std::vector<HWND> boxes = openMessageBoxes();
+    return boxes.empty() ? nullptr : boxes.front();
 }
 
 HWND AppProcess::focus() const {
@@ -183,12 +182,8 @@ std::wstring text(HWND window) {
 
 void setText(HWND window, const std::wstring& text) {
     DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                        SMTO_NORMAL, kMessageTimeoutMs, &result);
-}
-
-LONG style(HWND window) {
-    return GetWindowLongW(window, GWL_STYLE);
+    SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL,
+                        kMessageTimeoutMs, &result);
 }
 
 void click(HWND button) {
@@ -216,7 +211,6 @@ MessageBoxInfo describeMessageBox(HWND box) {
     info.caption = text(box);
     // The box's text is the static control 0xFFFF, in Windows and in Wine alike.
     info.text = text(GetDlgItem(box, 0xFFFF));
-    info.style = style(box);
     for (HWND child = GetWindow(box, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
         std::wstring kind = className(child);
@@ -225,8 +219,7 @@ MessageBoxInfo describeMessageBox(HWND box) {
         }
         if (kind == L"Static" && GetDlgCtrlID(child) != 0xFFFF) {
             DWORD_PTR icon = 0;
-            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_NORMAL, kMessageTimeoutMs,
-                                &icon);
+            SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_NORMAL, kMessageTimeoutMs, &icon);
             info.hasIcon = info.hasIcon || icon != 0;
         }
     }
@@ -241,11 +234,12 @@ std::vector<std::wstring> comboEntries(HWND combo) {
     std::vector<std::wstring> entries;
     DWORD_PTR count = 0;
     SendMessageTimeoutW(combo, CB_GETCOUNT, 0, 0, SMTO_NORMAL, kMessageTimeoutMs, &count);
-    for (DWORD_PTR i = 0; i<count&& static_cast<LONG_PTR>(count)> 0; ++i) {
+    // CB_ERR, -1, is no count.
+    for (LONG_PTR i = 0; i < static_cast<LONG_PTR>(count); ++i) {
         wchar_t entry[256] = {};
         DWORD_PTR length = 0;
-        SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry),
-                            SMTO_NORMAL, kMessageTimeoutMs, &length);
+        SendMessageTimeoutW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(entry), SMTO_NORMAL,
+                            kMessageTimeoutMs, &length);
         entries.emplace_back(entry);
     }
     return entries;
@@ -416,8 +410,8 @@ constexpr wchar_t kOposKey[] =
 constexpr wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 // Writes or deletes one string value in one registry view.
-bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& data,
-              DWORD options, REGSAM view) {
+bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& data, DWORD options,
+              REGSAM view) {
     HKEY key;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, options, KEY_SET_VALUE | view,
                         nullptr, &key, nullptr) != ERROR_SUCCESS) {

@@ -24,6 +24,10 @@ constexpr int kPortBox = 1005;
 // The environment variable's value; empty when unset.
 std::string environment(const char* name);
 
+// Texts between the two widths; ASCII only, as ports, paths and the program's texts are.
+std::string ascii(const std::wstring& text);
+std::wstring wide(const std::string& text);
+
 // "/unix/path" as Wine's Z: drive sees it; other paths unchanged.
 std::wstring windowsPath(const std::string& path);
 
@@ -36,7 +40,6 @@ struct MessageBoxInfo {
     HWND owner = nullptr;
     std::wstring caption;
     std::wstring text;
-    LONG style = 0; // of the box's window: tells nothing about the icon, see hasIcon
     bool hasIcon = false;
     int buttonCount = 0;
 };
@@ -58,16 +61,16 @@ class AppProcess {
     // Its visible top-level dialog with that caption, whatever its controls; nullptr if none.
     HWND findDialog(const wchar_t* caption) const;
     HWND control(int id) const { return GetDlgItem(dialog_, id); }
-    DWORD threadId() const { return threadId_; }
     HANDLE process() const { return info_.hProcess; }
 
     // The visible message box with that caption among the program's windows; nullptr on
     // time-out.
     HWND waitForMessageBox(const std::wstring& caption, DWORD timeoutMs = 10000);
-    // Any message box open now (a top-level #32770 other than the dialog); nullptr if none.
+    // The message boxes open now (top-level #32770 windows other than the dialog).
+    std::vector<HWND> openMessageBoxes() const;
+    // The first of them; nullptr if none.
     HWND openMessageBox() const;
-    // How many message boxes are open now.
-    int openMessageBoxCount() const;
+    int openMessageBoxCount() const { return static_cast<int>(openMessageBoxes().size()); }
     // The window that has the keyboard focus in the program's thread.
     HWND focus() const;
 
@@ -83,7 +86,6 @@ class AppProcess {
 
 std::wstring text(HWND window);
 void setText(HWND window, const std::wstring& text);
-LONG style(HWND window);
 // Posts the click: a sent one would block for as long as the program shows a message box.
 void click(HWND button);
 // Posts a key press to the focused window of the program, through its message loop.

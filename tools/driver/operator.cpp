@@ -59,6 +59,20 @@ Run Operator::runTest(DWORD timeoutMs, const BoxReader& onBox) {
     return run;
 }
 
+std::string Operator::runWithoutBoxes(DWORD timeoutMs) {
+    Run run = runTest(timeoutMs);
+    if (!run.began) {
+        return "no run began";
+    }
+    if (!run.ended) {
+        return "the run did not end";
+    }
+    if (!run.boxes.empty()) {
+        return "the run showed a box: " + ascii(run.boxes.front().caption);
+    }
+    return "";
+}
+
 bool Operator::pressTest(Run* run) {
     Run ignored;
     Run& r = run != nullptr ? *run : ignored;
@@ -103,13 +117,20 @@ bool Operator::waitForRunEnd(DWORD timeoutMs, Run* run, const BoxReader& onBox) 
     }
 }
 
+bool Operator::clear() {
+    click(control(kClearButton));
+    return waitUntil(
+        [&] { return text(kResultBox) == L"Ready" && app_.focus() == control(kTestButton); }, 3000,
+        pollMs_);
+}
+
 void Operator::postCommand(int id) {
     PostMessageW(dialog(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(control(id)));
 }
 
-std::string nameOf(LeaveRequest request) {
-    return request == LeaveRequest::CloseMessage ? "CloseMessage" : "ExitCommand";
+void PrintTo(LeaveRequest request, std::ostream* out) {
+    *out << (request == LeaveRequest::CloseMessage ? "CloseMessage" : "ExitCommand");
 }
 
 void Operator::requestLeave(LeaveRequest request) {

@@ -6,6 +6,7 @@
 #include "tools/driver/gui_driver.h"
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,8 @@ namespace driver {
 // How a request to leave reaches the dialog while a run waits in its box. The close box and
 // Alt+F4 can't: the window system ignores system commands to the disabled dialog.
 enum class LeaveRequest { CloseMessage, ExitCommand };
-// "CloseMessage" or "ExitCommand", e.g. to name a test's rows.
-std::string nameOf(LeaveRequest request);
+// "CloseMessage" or "ExitCommand": names a test's rows (testing::PrintToStringParamName).
+void PrintTo(LeaveRequest request, std::ostream* out);
 
 // The exe under test, LDT_APP (set by ldt_add_display_test), as a Windows path.
 std::wstring appUnderTest();
@@ -58,12 +59,17 @@ class Operator {
     using BoxReader = std::function<void(const MessageBoxInfo&)>;
     // Presses Test and waits for the run to end, reading and closing every box it shows.
     Run runTest(DWORD timeoutMs, const BoxReader& onBox = {});
+    // Presses Test for a run that shows no box; "" when it began and ended so, else what
+    // went otherwise.
+    std::string runWithoutBoxes(DWORD timeoutMs);
     // Presses Test; true once the run has begun.
     bool pressTest(Run* run = nullptr);
     // Waits, each wait up to timeoutMs, for a run begun with pressTest to end, reading and
     // closing every box it shows; false on time-out or a box that would not close.
     bool waitForRunEnd(DWORD timeoutMs, Run* run = nullptr, const BoxReader& onBox = {});
 
+    // Presses Clear; true once the result box says "Ready" and Test has the focus.
+    bool clear();
     // Posts a control's click command to the dialog, which a disabled button can't send.
     void postCommand(int id);
     void requestLeave(LeaveRequest request);

@@ -19,7 +19,7 @@ struct Behaviour {
     bool flood = false;        // sends filler bytes for as long as the line takes them
     bool hangUp = false;       // closes the line...
     uint64_t hangUpAfter = 0;  // ...once this many bytes have been received
-    LineSetup initial;          // the line settings the pty starts with
+    LineSetup initial;         // the line settings the pty starts with
     std::string text;          // the options as given, for the log
 };
 

@@ -119,30 +119,12 @@ TEST(DisplayModelTest, RecognisesButNeverAnswersWhenSilent) {
 TEST(OptionsTest, ParsesEveryBehaviourOption) {
     EmulatorOptions o;
     std::string error;
-    ASSERT_TRUE(parseCommandLine({"--link",
-                                  "/a",
-                                  "--product",
-                                  "unknown",
-                                  "--delay",
-                                  "5",
-                                  "--trickle",
-                                  "7",
-                                  "--overlong",
-                                  "3",
-                                  "--flood",
-                                  "--silent",
-                                  "--hangup-after",
-                                  "27",
-                                  "--initial",
-                                  "9600,8N2",
-                                  "--link",
-                                  "/b",
-                                  "--log",
-                                  "/l",
-                                  "--control",
-                                  "/c",
-                                  "--exit-with-parent"},
-                                 o, error))
+    // Every option, the set-up ones among the behaviour ones.
+    ASSERT_TRUE(parseCommandLine(
+        splitWords("--link /a --product unknown --delay 5 --trickle 7 --overlong 3 --flood "
+                   "--silent --hangup-after 27 --initial 9600,8N2 --link /b --log /l "
+                   "--control /c --exit-with-parent"),
+        o, error))
         << error;
     const Behaviour& b = o.behaviour;
     EXPECT_EQ((std::vector<std::string>{"/a", "/b"}), o.links);

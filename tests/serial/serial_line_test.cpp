@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,9 @@ class SerialLineTest : public testing::Test {
     Win32SerialLink link_;
 };
 
+// The test settings for these selectors, or the release settings (no selectors).
 struct SelectorCase {
-    LineSettings settings;
+    std::optional<LineSettings> settings;
     std::string line; // as the emulator sees the tty
 };
 
@@ -61,7 +63,8 @@ class SerialLineSelectorTest : public SerialLineTest,
 TEST_P(SerialLineSelectorTest, SelectorsReachTheLineAsTheTableSays) {
     mode("--initial 4800,8N2,rtscts");
     openPort();
-    ASSERT_TRUE(link_.applyTestSettings(GetParam().settings));
+    const std::optional<LineSettings>& settings = GetParam().settings;
+    ASSERT_TRUE(settings ? link_.applyTestSettings(*settings) : link_.applyReleaseSettings());
     EXPECT_EQ(GetParam().line, emulator_.waitForSettings(GetParam().line, 2000));
     link_.restoreSettings();
     link_.close();
@@ -69,21 +72,15 @@ TEST_P(SerialLineSelectorTest, SelectorsReachTheLineAsTheTableSays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Selectors, SerialLineSelectorTest,
-    testing::Values(SelectorCase{{0, 0, 1}, kTestDefaults},
-                    SelectorCase{{1, 0, 1}, "speed=19200 bits=8 parity=none stop=1 rtscts=on"},
-                    SelectorCase{{2, 1, 0}, k9600TwoStops},
-                    // DSR output flow has no tty counterpart: the handshake is simply off.
-                    SelectorCase{{3, 0, 2}, "speed=115200 bits=8 parity=none stop=1 rtscts=off"},
-                    SelectorCase{{7, 2, 3}, kRelease}));
-
-TEST_F(SerialLineTest, ReleaseSettingsTurnTheHandshakeOff) {
-    mode("--initial 9600,8N2,rtscts");
-    openPort();
-    ASSERT_TRUE(link_.applyReleaseSettings());
-    EXPECT_EQ(kRelease, emulator_.waitForSettings(kRelease, 2000));
-    link_.restoreSettings();
-    link_.close();
-}
+    testing::Values(
+        SelectorCase{LineSettings{0, 0, 1}, kTestDefaults},
+        SelectorCase{LineSettings{1, 0, 1}, "speed=19200 bits=8 parity=none stop=1 rtscts=on"},
+        SelectorCase{LineSettings{2, 1, 0}, k9600TwoStops},
+        // DSR output flow has no tty counterpart: the handshake is simply off.
+        SelectorCase{LineSettings{3, 0, 2}, "speed=115200 bits=8 parity=none stop=1 rtscts=off"},
+        SelectorCase{LineSettings{7, 2, 3}, kRelease},
+        // The release turns the handshake off.
+        SelectorCase{std::nullopt, kRelease}));
 
 TEST_F(SerialLineTest, RestorePutsBackTheSettingsFromBeforeTheOpen) {
     mode("--initial 9600,8N2");

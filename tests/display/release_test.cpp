@@ -5,13 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
 
+// The calls of a release that goes through, once the port box has named COM4.
+const std::vector<std::string> kReleaseCalls = {
+    "open \\\\.\\COM4",   "readSettings", "applyReleaseSettings",
+    "applyTimeouts 1000", "write 1B 40",  "pause 20",
+    "restoreSettings",    "close",        "postQuit 0"};
+
 class ReleaseDisplayTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         DisplayAnswered = true;
         path.reset();
@@ -34,11 +41,9 @@ TEST_F(ReleaseDisplayTest, NothingIsOpenedWhenTheDisplayDidNotAnswer) {
 
 TEST_F(ReleaseDisplayTest, AnsweredDisplayIsInitialisedAgainOnThePortNowNamed) {
     release();
-    EXPECT_EQ(log.lines, (std::vector<std::string>{
-                             "portTextLength -> 4", "getPortText 5", "open \\\\.\\COM4",
-                             "readSettings", "applyReleaseSettings", "applyTimeouts 1000",
-                             "write 1B 40", "pause 20", "restoreSettings", "close",
-                             "postQuit 0"}));
+    std::vector<std::string> want = {"portTextLength -> 4", "getPortText 5"};
+    want.insert(want.end(), kReleaseCalls.begin(), kReleaseCalls.end());
+    EXPECT_EQ(log.lines, want);
     EXPECT_TRUE(DisplayAnswered);
     EXPECT_EQ(link.now(), 20u);
 }
@@ -46,12 +51,11 @@ TEST_F(ReleaseDisplayTest, AnsweredDisplayIsInitialisedAgainOnThePortNowNamed) {
 TEST_F(ReleaseDisplayTest, LongNameIsCutSilentlyToSixteenCharacters) {
     console.portText = L"COM12345678901234567"; // 20 characters
     release();
-    EXPECT_EQ(log.lines, (std::vector<std::string>{
-                             "portTextLength -> 20", "getPortText 17",
-                             "setPortText COM1234567890123", "open \\\\.\\COM1234567890123",
-                             "readSettings", "applyReleaseSettings", "applyTimeouts 1000",
-                             "write 1B 40", "pause 20", "restoreSettings", "close",
-                             "postQuit 0"}));
+    std::vector<std::string> want = {"portTextLength -> 20", "getPortText 17",
+                                     "setPortText COM1234567890123",
+                                     "open \\\\.\\COM1234567890123"};
+    want.insert(want.end(), kReleaseCalls.begin() + 1, kReleaseCalls.end());
+    EXPECT_EQ(log.lines, want);
     EXPECT_EQ(console.portText, L"COM1234567890123");
 }
 
@@ -63,27 +67,38 @@ TEST_F(ReleaseDisplayTest, EmptyPortBoxOpensTheBarePrefixAndEndsQuietly) {
                                                    "open \\\\.\\ -> fail", "postQuit 0"}));
 }
 
+// The failing call (its operation), what it returned, and the call the release goes on with.
 struct ReleaseFailureCase {
     const char* name;
     const char* op;
-    std::vector<std::string> tail; // the calls after the port name was read
+    const char* result; // "fail", or the count a short write wrote
+    const char* resumesAt;
 };
 
-void PrintTo(const ReleaseFailureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReleaseFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ReleaseFailureTest : public ReleaseDisplayTest,
                            public testing::WithParamInterface<ReleaseFailureCase> {};
 
 TEST_P(ReleaseFailureTest, FailureOnlyShortensTheSequence) {
     const ReleaseFailureCase& c = GetParam();
-    if (std::string(c.op) == "short") {
-        link.shortWrite(1, 1);
-    } else {
+    if (std::string(c.result) == "fail") {
         link.failCall(c.op);
+    } else {
+        link.shortWrite(1, std::stoi(c.result));
     }
     release();
+    // The successful release's calls up to the failing one, marked, then from where it goes on.
     std::vector<std::string> want = {"portTextLength -> 4", "getPortText 5"};
-    want.insert(want.end(), c.tail.begin(), c.tail.end());
+    auto failed = std::find_if(kReleaseCalls.begin(), kReleaseCalls.end(),
+                               [&](const std::string& call) { return call.rfind(c.op, 0) == 0; });
+    auto resumed = std::find(failed, kReleaseCalls.end(), c.resumesAt);
+    ASSERT_NE(resumed, kReleaseCalls.end()) << c.resumesAt;
+    want.insert(want.end(), kReleaseCalls.begin(), failed);
+    want.push_back(*failed + " -> " + c.result);
+    want.insert(want.end(), resumed, kReleaseCalls.end());
     EXPECT_EQ(log.lines, want);
     EXPECT_EQ(link.opens(), link.closes());
     EXPECT_FALSE(link.isOpen());
@@ -91,31 +106,13 @@ TEST_P(ReleaseFailureTest, FailureOnlyShortensTheSequence) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, ReleaseFailureTest,
-    testing::Values(
-        ReleaseFailureCase{"open", "open", {"open \\\\.\\COM4 -> fail", "postQuit 0"}},
-        ReleaseFailureCase{"getSettings",
-                           "readSettings",
-                           {"open \\\\.\\COM4", "readSettings -> fail", "close", "postQuit 0"}},
-        ReleaseFailureCase{"setSettings",
-                           "applyReleaseSettings",
-                           {"open \\\\.\\COM4", "readSettings", "applyReleaseSettings -> fail",
-                            "close", "postQuit 0"}},
-        // No write under unknown time-outs, but the settings still go back.
-        ReleaseFailureCase{"timeouts",
-                           "applyTimeouts",
-                           {"open \\\\.\\COM4", "readSettings", "applyReleaseSettings",
-                            "applyTimeouts 1000 -> fail", "restoreSettings", "close",
-                            "postQuit 0"}},
-        ReleaseFailureCase{"write",
-                           "write",
-                           {"open \\\\.\\COM4", "readSettings", "applyReleaseSettings",
-                            "applyTimeouts 1000", "write 1B 40 -> fail", "pause 20",
-                            "restoreSettings", "close", "postQuit 0"}},
-        ReleaseFailureCase{"shortWrite",
-                           "short",
-                           {"open \\\\.\\COM4", "readSettings", "applyReleaseSettings",
-                            "applyTimeouts 1000", "write 1B 40 -> 1", "pause 20",
-                            "restoreSettings", "close", "postQuit 0"}}),
+    testing::Values(ReleaseFailureCase{"open", "open", "fail", "postQuit 0"},
+                    ReleaseFailureCase{"getSettings", "readSettings", "fail", "close"},
+                    ReleaseFailureCase{"setSettings", "applyReleaseSettings", "fail", "close"},
+                    // No write under unknown time-outs, but the settings still go back.
+                    ReleaseFailureCase{"timeouts", "applyTimeouts", "fail", "restoreSettings"},
+                    ReleaseFailureCase{"write", "write", "fail", "pause 20"},
+                    ReleaseFailureCase{"shortWrite", "write", "1", "pause 20"}),
     [](const testing::TestParamInfo<ReleaseFailureCase>& info) {
         return std::string(info.param.name);
     });

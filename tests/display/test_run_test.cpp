@@ -43,9 +43,6 @@ void addSilence(std::vector<std::string>& lines, int n) {
     }
 }
 
-const char* const kGreetingHex =
-    "4E 6F 72 69 74 61 6B 65 20 49 74 72 6F 6E 0D 0A 56 46 44 20 74 65 73 74 00";
-
 const std::wstring kPassReport = expectedReport(kSetupAckReply, productReply(kKnownType));
 
 // The oracle's own anchors, letter by letter: a passing display's report (200 units), an
@@ -94,27 +91,14 @@ class TestRunTest : public testing::Test {
     void run() { runTest(path, settings, console, link); }
 
     // The calls of a run against a display that answers each request at once, in one read.
-    static std::vector<std::string> goodRun(const std::string& report, size_t ack = 4,
+    static std::vector<std::string> goodRun(const std::wstring& report, size_t ack = 4,
                                             size_t product = 18) {
-        return {"open \\\\.\\COM3",
-                "readSettings",
-                "applyTestSettings 0 0 1",
-                "applyTimeouts 4000",
-                "write 1B 40",
-                std::string("write ") + kGreetingHex,
-                "readAvailable 64 -> 0",
-                "pause 300",
-                "write 1F 28 65 01 49 4E",
-                "readAvailable 4096 -> " + std::to_string(ack),
-                "write 1F 28 65 40 30",
-                "readAvailable 4096 -> " + std::to_string(product),
-                "setResultText " + report,
-                "write 1F 28 65 02 4F 55 54",
-                "pause 200",
-                "write 54 65 73 74 20 4F 4B 00",
-                "pause 200",
-                "restoreSettings",
-                "close"};
+        std::vector<std::string> calls = expectedGoodRunCalls(L"COM3", report);
+        // Each collection's one read follows its request.
+        auto ackRead = std::find(calls.begin(), calls.end(), "write 1F 28 65 01 49 4E") + 1;
+        auto request = calls.insert(ackRead, "readAvailable 4096 -> " + std::to_string(ack)) + 1;
+        calls.insert(request + 1, "readAvailable 4096 -> " + std::to_string(product));
+        return calls;
     }
 
     CallLog log;
@@ -127,7 +111,7 @@ class TestRunTest : public testing::Test {
 TEST_F(TestRunTest, GoodDisplaySendsEveryCommandInOrderAndPasses) {
     answerGood();
     run();
-    EXPECT_EQ(log.lines, goodRun(narrow(kPassReport)));
+    EXPECT_EQ(log.lines, goodRun(kPassReport));
     EXPECT_EQ(console.resultText, kPassReport);
     EXPECT_TRUE(DisplayAnswered);
     EXPECT_EQ(link.now(), 700u); // 300 + 200 + 200
@@ -169,7 +153,7 @@ TEST_P(TestRunReportTest, ShowsTheRepliesDumpedWithTheirVerdictsAndFinishes) {
     const std::wstring report = expectedReport(c.ack, c.product);
     EXPECT_EQ(narrow(console.resultText), narrow(report));
     EXPECT_EQ(DisplayAnswered, c.answered);
-    std::vector<std::string> good = goodRun(narrow(report), c.ack.size(), c.product.size());
+    std::vector<std::string> good = goodRun(report, c.ack.size(), c.product.size());
     if (c.oneReadEach) {
         EXPECT_EQ(log.lines, good);
     } else {
@@ -231,7 +215,7 @@ TEST_F(TestRunTest, SilentDisplayReportsZeroBytesAfterTwoSilenceLimits) {
     EXPECT_FALSE(DisplayAnswered);
     EXPECT_EQ(link.now(), 10700u); // 300 + 2 * 50 * 100 + 200 + 200
 
-    std::vector<std::string> good = goodRun(narrow(expected));
+    std::vector<std::string> good = goodRun(expected);
     std::vector<std::string> want(good.begin(), good.begin() + 9);
     addSilence(want, 50);
     want.push_back("write 1F 28 65 40 30");
@@ -378,7 +362,7 @@ TEST_P(TestRunFailureTest, ShowsLineThenBoxAndUndoesExactlyWhatWasDone) {
     console.whileBoxOpen = [&] { openAtBox = link.isOpen(); };
     run();
 
-    std::vector<std::string> good = goodRun(narrow(kPassReport));
+    std::vector<std::string> good = goodRun(kPassReport);
     // Everything up to the failing call, which is the good run's line of the same call.
     std::string stem = c.stem;
     auto at = std::find_if(good.begin(), good.end(),

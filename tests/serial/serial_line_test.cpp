@@ -1,40 +1,19 @@
 // The real serial link under Wine against the display emulator: what reaches the tty.
 #include "serial/win32_serial_link.h"
-#include "tools/driver/emulator_client.h"
+#include "tests/serial/pty_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-const std::string kTestDefaults = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
-const std::string kRelease = "speed=38400 bits=8 parity=none stop=1 rtscts=off";
-const std::string k9600TwoStops = "speed=9600 bits=8 parity=none stop=2 rtscts=off";
-
-DevicePath pathOf(const std::wstring& name) {
-    DevicePath path;
-    path.reset();
-    std::wcsncpy(path.name(), name.c_str(), kPortNameMaxUnits);
-    return path;
-}
-
-class SerialLineTest : public testing::Test {
+class SerialLineTest : public EmulatorTest {
   protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(emulator_.connect("serial-line", error)) << error;
-    }
-
-    // A fresh line from the emulator with the given options.
-    void mode(const std::string& options) {
-        std::string error;
-        ASSERT_TRUE(emulator_.setMode(options, error)) << error;
-    }
+    SerialLineTest() : EmulatorTest("serial-line") {}
 
     // Open the emulator's port and read its settings.
     void openPort() {
@@ -42,7 +21,6 @@ class SerialLineTest : public testing::Test {
         ASSERT_TRUE(link_.readSettings());
     }
 
-    EmulatorClient emulator_;
     Win32SerialLink link_;
 };
 

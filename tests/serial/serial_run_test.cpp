@@ -1,16 +1,15 @@
 // The whole test run and the release over the real link under Wine, against the emulated display.
 #include "display/test_run.h"
 #include "serial/win32_serial_link.h"
+#include "tests/serial/pty_fixture.h"
 #include "tests/support/expected_report.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
-#include "tools/driver/emulator_client.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -28,12 +27,6 @@ const std::string kFinal = "54 65 73 74 20 4F 4B 00";
 const std::string kWholeRun =
     kInitialise + " " + kGreeting + " " + kStart + " " + kRequest + " " + kEnd + " " + kFinal;
 
-// The line's settings before each run, during it, and during the release, as the emulator
-// reports them.
-const std::string k9600TwoStops = "speed=9600 bits=8 parity=none stop=2 rtscts=off";
-const std::string kTestDefaults = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
-const std::string kRelease = "speed=38400 bits=8 parity=none stop=1 rtscts=off";
-
 // A run's own pauses: 300 ms after the greeting, 200 after set-up mode end, 200 after "Test OK".
 constexpr DWORD kRunPausesMs = 700;
 // Room above a run's own waiting for Wine and a loaded 2-core machine: a run that takes longer
@@ -42,27 +35,6 @@ constexpr DWORD kLoadAllowanceMs = 3000;
 // How late the emulator may read a chunk on a loaded machine; its time stamps say when it read
 // the bytes, not when the run wrote them.
 constexpr uint64_t kReadLagMicros = 50000;
-
-// The calls outside reply collection, of the link and the console, on a run that goes through.
-std::vector<std::string> fullRunCalls(const std::wstring& port, const std::wstring& report) {
-    return {"open \\\\.\\" + narrow(port),
-            "readSettings",
-            "applyTestSettings 0 0 1",
-            "applyTimeouts 4000",
-            "write " + kInitialise,
-            "write " + kGreeting,
-            "readAvailable 64 -> 0",
-            "pause 300",
-            "write " + kStart,
-            "write " + kRequest,
-            "setResultText " + narrow(report),
-            "write " + kEnd,
-            "pause 200",
-            "write " + kFinal,
-            "pause 200",
-            "restoreSettings",
-            "close"};
-}
 
 // One call a line, so that a long list prints whole when it differs.
 std::string joined(const std::vector<std::string>& calls) {
@@ -125,20 +97,18 @@ unsigned gatheredBetween(const std::vector<std::string>& calls, const std::strin
     return total;
 }
 
-class SerialRunTest : public testing::Test {
+class SerialRunTest : public EmulatorTest {
   protected:
+    SerialRunTest() : EmulatorTest("serial-run") {}
+
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(emulator_.connect("serial-run", error)) << error;
-        path_.reset();
-        std::wcsncpy(path_.name(), emulator_.port().c_str(), kPortNameMaxUnits);
+        EmulatorTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        path_ = pathOf(emulator_.port());
         console_.portText = emulator_.port();
         DisplayAnswered = false; // as the dialog does before each test
-    }
-
-    void mode(const std::string& options) {
-        std::string error;
-        ASSERT_TRUE(emulator_.setMode(options, error)) << error;
     }
 
     // Runs one test; returns its length in milliseconds.
@@ -156,10 +126,9 @@ class SerialRunTest : public testing::Test {
 
     // The calls outside reply collection that a run which goes through makes.
     std::vector<std::string> fullRun(const std::wstring& report) {
-        return fullRunCalls(emulator_.port(), report);
+        return expectedGoodRunCalls(emulator_.port(), report);
     }
 
-    EmulatorClient emulator_;
     DevicePath path_;
     CallLog log_;
     RecordingConsole console_{log_};

@@ -1,6 +1,8 @@
 // The expected report, written from the report's rules rather than from display/.
 #include "tests/support/expected_report.h"
 
+#include "tests/support/call_log.h"
+
 namespace {
 
 // Plain arrays: constants of this file may be used before its strings would be made.
@@ -42,4 +44,27 @@ std::wstring expectedReport(const std::string& ack, const std::string& product) 
         report += L" (Incorrect)\r\n";
     }
     return report.substr(0, kReportUnits);
+}
+
+std::vector<std::string> expectedGoodRunCalls(const std::wstring& port,
+                                              const std::wstring& report) {
+    // ESC @; "Noritake Itron" CR LF "VFD test" NUL; set-up mode start; product-type request;
+    // set-up mode end; "Test OK" NUL.
+    return {"open \\\\.\\" + narrow(port),
+            "readSettings",
+            "applyTestSettings 0 0 1",
+            "applyTimeouts 4000",
+            "write 1B 40",
+            "write 4E 6F 72 69 74 61 6B 65 20 49 74 72 6F 6E 0D 0A 56 46 44 20 74 65 73 74 00",
+            "readAvailable 64 -> 0",
+            "pause 300",
+            "write 1F 28 65 01 49 4E",
+            "write 1F 28 65 40 30",
+            "setResultText " + narrow(report),
+            "write 1F 28 65 02 4F 55 54",
+            "pause 200",
+            "write 54 65 73 74 20 4F 4B 00",
+            "pause 200",
+            "restoreSettings",
+            "close"};
 }

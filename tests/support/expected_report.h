@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The set-up acknowledgement, 28 65 01 00. Inline, so that tests' own constants may use it.
 inline const std::string kSetupAckReply("\x28\x65\x01\x00", 4);
@@ -13,3 +14,8 @@ std::string productReply(const std::string& type);
 // with its verdict, then "Test result: " with PASS for a known product or the unrecognised
 // type's FAIL when the second reply is well-formed, all cut at the report's 255 units.
 std::wstring expectedReport(const std::string& ackReply, const std::string& productReply);
+
+// The calls of a run that goes through on `port`, reply collection left out, as the recording
+// link and console log them: the greeting's drain finds the line empty, and the result box
+// shows `report`.
+std::vector<std::string> expectedGoodRunCalls(const std::wstring& port, const std::wstring& report);

@@ -1,0 +1,47 @@
+// The emulated display a serial test works against: its line settings and a fixture that
+// connects to it.
+#pragma once
+
+#include "display/types.h"
+#include "tools/driver/emulator_client.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+#include <utility>
+
+// The line's settings as the emulator reports them: the run's defaults, the release's, and the
+// 9600 baud line with two stop bits that tests start from.
+inline const std::string kTestDefaults = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
+inline const std::string kRelease = "speed=38400 bits=8 parity=none stop=1 rtscts=off";
+inline const std::string k9600TwoStops = "speed=9600 bits=8 parity=none stop=2 rtscts=off";
+
+inline DevicePath pathOf(const std::wstring& name) {
+    DevicePath path;
+    path.reset();
+    std::wcsncpy(path.name(), name.c_str(), kPortNameMaxUnits);
+    return path;
+}
+
+// Connects to one emulated display before each test; each program has its own.
+class EmulatorTest : public testing::Test {
+  protected:
+    explicit EmulatorTest(std::string display) : display_(std::move(display)) {}
+
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(emulator_.connect(display_, error)) << error;
+    }
+
+    // A fresh line from the emulator with the given options.
+    void mode(const std::string& options) {
+        std::string error;
+        ASSERT_TRUE(emulator_.setMode(options, error)) << error;
+    }
+
+    EmulatorClient emulator_;
+
+  private:
+    std::string display_;
+};

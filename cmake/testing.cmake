@@ -33,7 +33,17 @@ function(ldt_add_gtest target)
             set_tests_properties(${ARG_NAME} PROPERTIES FIXTURES_REQUIRED "${ARG_REQUIRES}")
         endif()
     else()
-        gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+        # The same arguments, time-out and fixtures for each case, so that the function means
+        # the same in both trees (NAME has no use here: each case is named by itself).
+        if(NOT ARG_TIMEOUT)
+            set(ARG_TIMEOUT 120)
+        endif()
+        set(properties TIMEOUT ${ARG_TIMEOUT})
+        if(ARG_REQUIRES)
+            list(APPEND properties FIXTURES_REQUIRED "${ARG_REQUIRES}")
+        endif()
+        gtest_discover_tests(${target} EXTRA_ARGS ${ARG_ARGS} DISCOVERY_MODE PRE_TEST
+            PROPERTIES ${properties})
     endif()
 endfunction()
 

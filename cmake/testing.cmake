@@ -14,12 +14,29 @@ else()
 endif()
 include(GoogleTest)
 
+# Most of a test's compile time goes into reading GoogleTest's headers: one precompiled header
+# serves every GoogleTest program of a tree. A program whose flags would make it invalid just
+# reads the headers again.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/gtest_pch.cpp CONTENT "// The precompiled header's owner\n")
+add_library(ldt_gtest_pch OBJECT EXCLUDE_FROM_ALL ${CMAKE_BINARY_DIR}/gtest_pch.cpp)
+target_link_libraries(ldt_gtest_pch PRIVATE ${LDT_GTEST_LIBS})
+target_precompile_headers(ldt_gtest_pch PRIVATE <gtest/gtest.h>)
+
+# ldt_use_gtest(TARGET): TARGET is a GoogleTest program, or a part of one.
+function(ldt_use_gtest target)
+    get_target_property(reused ${target} PRECOMPILE_HEADERS_REUSE_FROM)
+    if(NOT reused) # a program registered twice
+        target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
+        target_precompile_headers(${target} REUSE_FROM ldt_gtest_pch)
+    endif()
+endfunction()
+
 # ldt_add_gtest(TARGET [NAME test] [ARGS arg...] [TIMEOUT s] [REQUIRES fixture...])
 # Natively every case is its own ctest test; under Wine each program runs once, since every
 # start of a Win32 program costs a Wine process start.
 function(ldt_add_gtest target)
     cmake_parse_arguments(PARSE_ARGV 1 ARG "" "NAME;TIMEOUT" "ARGS;REQUIRES")
-    target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
+    ldt_use_gtest(${target})
     if(CMAKE_CROSSCOMPILING)
         if(NOT ARG_NAME)
             set(ARG_NAME ${target})

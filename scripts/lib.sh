@@ -41,12 +41,43 @@ ldt_step() {
   mkdir -p "$(dirname "$log")"
   [ "$show" = 0 ] || echo "== $ldt_name: $name"
   ldt_run ldt_output_to "$log" "$show" "$@"
-  if [ $ldt_rc -ne 0 ]; then
-    [ "$show" = 1 ] || ldt_tail "$log"
-    ldt_say "FAILED at \"$name\" (exit $ldt_rc); its log: $log${ldt_step_hint:+; $ldt_step_hint}"
-    exit $ldt_rc
+  ldt_step_end "$name" "$log" "$show" "$began"
+}
+
+# NAME LOG COMMAND...: a step that runs in the background, beside the steps that follow, for
+# one that would otherwise leave a core idle; ldt_step_join waits for it and then reports as
+# ldt_step does (its output shown then, with LDT_STEP_SHOW=1). Stopped if the script ends first.
+ldt_step_behind() {
+  ldt_behind=("$1" "$2" "$SECONDS" "${ldt_step_hint:-}")
+  mkdir -p "$(dirname "$2")"
+  set -m # its own process group, so that all of it can be stopped
+  ldt_output_to "$2" 0 "${@:3}" &
+  ldt_behind_pid=$!
+  set +m
+  trap '[ -z "${ldt_behind_pid:-}" ] || kill -- "-$ldt_behind_pid" 2>/dev/null || true' EXIT
+}
+ldt_step_join() {
+  local name=${ldt_behind[0]} log=${ldt_behind[1]} show=${LDT_STEP_SHOW:-0}
+  set +e
+  wait "$ldt_behind_pid"
+  ldt_rc=$?
+  set -e
+  ldt_behind_pid=
+  if [ "$show" = 1 ]; then
+    echo "== $ldt_name: $name (ran beside the steps before)"
+    cat "$log"
   fi
-  [ "$show" = 0 ] || echo "== $ldt_name: $name: done in $((SECONDS - began)) s"
+  ldt_step_hint=${ldt_behind[3]} ldt_step_end "$name" "$log" "$show" "${ldt_behind[2]}"
+}
+
+# NAME LOG SHOW BEGAN: after a step, with its status in ldt_rc.
+ldt_step_end() {
+  if [ "$ldt_rc" -ne 0 ]; then
+    [ "$3" = 1 ] || ldt_tail "$2"
+    ldt_say "FAILED at \"$1\" (exit $ldt_rc); its log: $2${ldt_step_hint:+; $ldt_step_hint}"
+    exit "$ldt_rc"
+  fi
+  [ "$3" = 0 ] || echo "== $ldt_name: $1: done in $((SECONDS - $4)) s"
 }
 
 # LOG SHOW COMMAND...: COMMAND's output into LOG, and shown as well when SHOW is 1.

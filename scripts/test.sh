@@ -18,10 +18,8 @@ ldt_step "installing packages" $logs/install.log bash scripts/install-deps.sh
 ldt_step "native build and tests" $logs/native.log cmake --workflow --preset native
 ldt_step "sanitizer build and tests" $logs/sanitize.log cmake --workflow --preset sanitize
 
-# The test run and the release under libFuzzer: the seeds, then a short bounded fuzzing run.
-ldt_step_hint="libFuzzer's own log: build/fuzz/last-run.log"
-ldt_step "fuzzing" $logs/fuzz.log bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
-ldt_step_hint=
+# The fuzz target is built here; it runs later, beside the Windows tests (below).
+ldt_step "fuzzing build" $logs/fuzz-build.log ldt_build fuzz build/fuzz fuzz_test_run
 
 ldt_trees # says why, when the 64-bit path is taken
 windows=$LDT_WINDOWS_BUILD
@@ -38,11 +36,16 @@ fi
 # The release zip: the exe just built, the guide as one HTML page, the checksums.
 ldt_step "release package" $logs/package.log bash scripts/package.sh --check
 
+# The test run and the release under libFuzzer: the seeds, then a short bounded fuzzing run. It
+# keeps one core busy for its minute; the Windows tests mostly wait on real time.
+ldt_step_hint="libFuzzer's own log: build/fuzz/last-run.log"
+ldt_step_behind "fuzzing" $logs/fuzz.log bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
 # Each test runs once: these run real programs against real time, and a test that fails once
 # has found something.
 ldt_step_hint="Wine's logs: build/$windows/wine-logs; the displays' logs of a failed test: build/$windows/display-runs"
 ldt_step "Windows tests ($windows build)" $logs/windows.log \
   scripts/with-wine.sh "build/$windows" ctest --preset "$windows"
+ldt_step_join
 
 # One closing line for the whole run, from the ctest summaries of the steps above.
 python3 - "$logs" "$windows" "$((SECONDS - started))" <<'PYTHON'

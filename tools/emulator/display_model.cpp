@@ -24,20 +24,25 @@ const std::vector<Pattern>& patterns() {
     return all;
 }
 
-bool isPrefixOf(const Bytes& head, const Bytes& whole) {
-    return head.size() <= whole.size() && std::equal(head.begin(), head.end(), whole.begin());
+// The command that pending can still become, or nullptr. No command is the start of another,
+// so a pending that is a whole command can become no other.
+const Pattern* candidate(const Bytes& pending) {
+    for (const Pattern& p : patterns()) {
+        if (pending.size() <= p.bytes.size() &&
+            std::equal(pending.begin(), pending.end(), p.bytes.begin())) {
+            return &p;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
 
-Bytes productTypeBytes(const std::string& text) {
-    Bytes bytes(text.begin(), text.end());
-    bytes.resize(kProductTypeBytes, ' ');
-    return bytes;
-}
-
 DisplayModel::DisplayModel(const std::string& productType, size_t extraBytes, bool silent)
-    : productType_(productTypeBytes(productType)), extraBytes_(extraBytes), silent_(silent) {}
+    : productType_(productType.begin(), productType.end()), extraBytes_(extraBytes),
+      silent_(silent) {
+    productType_.resize(15, ' ');
+}
 
 Bytes DisplayModel::reply(const Bytes& head) const {
     Bytes out = head;
@@ -50,44 +55,33 @@ std::vector<Bytes> DisplayModel::receive(const uint8_t* bytes, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         pending_.push_back(bytes[i]);
         // Drop leading bytes until what is left could still become a command: a stray byte
-        // in the middle of a sequence must not hide a command that starts after it.
-        while (!pending_.empty()) {
-            const Pattern* full = nullptr;
-            bool prefix = false;
-            for (const Pattern& p : patterns()) {
-                if (pending_ == p.bytes) {
-                    full = &p;
-                } else if (isPrefixOf(pending_, p.bytes)) {
-                    prefix = true;
-                }
-            }
-            if (full != nullptr) {
-                pending_.clear();
-                recognised_.push_back(full->what);
-                switch (full->what) {
-                case Recognised::SetupStart:
-                    setupMode_ = true;
-                    if (!silent_) {
-                        replies.push_back(reply({0x28, 0x65, 0x01, 0x00}));
-                    }
-                    break;
-                case Recognised::ProductRequest:
-                    if (!silent_) {
-                        Bytes head = {0x28, 0x65, 0x40};
-                        head.insert(head.end(), productType_.begin(), productType_.end());
-                        replies.push_back(reply(head));
-                    }
-                    break;
-                case Recognised::SetupEnd:
-                    setupMode_ = false;
-                    break;
-                }
-                break;
-            }
-            if (prefix) {
-                break;
-            }
+        // in the middle of a sequence must not hide a command that starts after it. An empty
+        // pending_ can become any.
+        const Pattern* match;
+        while ((match = candidate(pending_)) == nullptr) {
             pending_.erase(pending_.begin());
+        }
+        if (pending_ != match->bytes) {
+            continue;
+        }
+        pending_.clear();
+        recognised_.push_back(match->what);
+        Bytes answer;
+        switch (match->what) {
+        case Recognised::SetupStart:
+            setupMode_ = true;
+            answer = {0x28, 0x65, 0x01, 0x00};
+            break;
+        case Recognised::ProductRequest:
+            answer = {0x28, 0x65, 0x40};
+            answer.insert(answer.end(), productType_.begin(), productType_.end());
+            break;
+        case Recognised::SetupEnd:
+            setupMode_ = false;
+            break;
+        }
+        if (!silent_ && !answer.empty()) {
+            replies.push_back(reply(answer));
         }
     }
     return replies;

@@ -12,7 +12,6 @@ using Bytes = std::vector<uint8_t>;
 extern const char kProductT307A[];   // "CU20029-T307A  "
 extern const char kProductT307A01[]; // "CU20029T307A01 "
 extern const char kProductUnknown[]; // "CU40026-TW200A "
-constexpr size_t kProductTypeBytes = 15;
 
 // The commands the model tells apart; everything else is ignored as a display ignores it.
 enum class Recognised { SetupStart, ProductRequest, SetupEnd };
@@ -45,6 +44,3 @@ class DisplayModel {
     bool setupMode_ = false;
     std::vector<Recognised> recognised_;
 };
-
-// Pads or cuts text to the 15 product-type bytes.
-Bytes productTypeBytes(const std::string& text);

@@ -61,37 +61,21 @@ std::string words(const std::string& speed, int bits, const char* parity, int st
 } // namespace
 
 bool parseLineSetup(const std::string& text, LineSetup& setup) {
-    LineSetup parsed;
     size_t comma = text.find(',');
-    if (comma == std::string::npos) {
-        return false;
-    }
     char* end = nullptr;
     unsigned long baud = std::strtoul(text.c_str(), &end, 10);
     speed_t code;
-    if (end != text.c_str() + comma || !speedCode(static_cast<unsigned>(baud), code)) {
+    if (comma == std::string::npos || end != text.c_str() + comma ||
+        !speedCode(static_cast<unsigned>(baud), code)) {
         return false;
-    }
-    parsed.speed = static_cast<unsigned>(baud);
-    std::string frame = text.substr(comma + 1);
-    std::string rest;
-    size_t second = frame.find(',');
-    if (second != std::string::npos) {
-        rest = frame.substr(second + 1);
-        frame = frame.substr(0, second);
     }
     // A Linux pty forces 8 data bits and clears parity whatever either side asks, so only
     // frames it can hold are accepted.
-    if (frame != "8N1" && frame != "8N2") {
+    std::string frame = text.substr(comma + 1);
+    if (frame != "8N1" && frame != "8N2" && frame != "8N1,rtscts" && frame != "8N2,rtscts") {
         return false;
     }
-    parsed.stopBits = frame[2] - '0';
-    if (rest == "rtscts") {
-        parsed.rtscts = true;
-    } else if (!rest.empty()) {
-        return false;
-    }
-    setup = parsed;
+    setup = {static_cast<unsigned>(baud), frame[2] - '0', frame.size() > 3};
     return true;
 }
 

@@ -97,32 +97,30 @@ void closePty(Pty& pty) {
 
 bool openPty(const LineSetup& initial, Pty& pty, std::string& error) {
     Pty made;
-    made.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (made.master < 0) {
-        error = std::string("posix_openpt: ") + std::strerror(errno);
-        return false;
-    }
-    char name[128];
-    if (grantpt(made.master) != 0 || unlockpt(made.master) != 0 ||
-        ptsname_r(made.master, name, sizeof name) != 0) {
-        error = std::string("grantpt/unlockpt/ptsname: ") + std::strerror(errno);
+    auto fail = [&](const char* step) {
+        error = std::string(step) + ": " + std::strerror(errno);
         closePty(made);
         return false;
+    };
+    made.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128];
+    if (made.master < 0) {
+        return fail("posix_openpt");
+    }
+    if (grantpt(made.master) != 0 || unlockpt(made.master) != 0 ||
+        ptsname_r(made.master, name, sizeof name) != 0) {
+        return fail("grantpt/unlockpt/ptsname");
     }
     made.path = name;
     made.slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios t;
     // Termios calls on a pty master act on the slave's settings, the ones the other side sees.
     if (made.slave < 0 || tcgetattr(made.master, &t) != 0) {
-        error = std::string("open slave: ") + std::strerror(errno);
-        closePty(made);
-        return false;
+        return fail("open slave");
     }
     cfmakeraw(&t);
     if (!applyLineSetup(initial, t) || tcsetattr(made.master, TCSANOW, &t) != 0) {
-        error = std::string("initial settings: ") + std::strerror(errno);
-        closePty(made);
-        return false;
+        return fail("initial settings");
     }
     pty = made;
     return true;
@@ -288,13 +286,9 @@ class Emulator {
             uint64_t due = queue_.front().due;
             wait = due > now ? std::min<uint64_t>(wait, due - now) : 0;
         }
+        // After a hang-up the master is -1, which poll ignores: then it only waits.
         pollfd p{pty_.master, POLLIN, 0};
-        int timeoutMs = static_cast<int>((wait + 999) / 1000);
-        if (pty_.master < 0) {
-            ::poll(nullptr, 0, timeoutMs);
-        } else {
-            ::poll(&p, 1, timeoutMs);
-        }
+        ::poll(&p, 1, static_cast<int>((wait + 999) / 1000));
     }
 
     void receive() {
@@ -309,10 +303,8 @@ class Emulator {
             log_.lineAt(arrived, "recv " + hex(buffer, static_cast<size_t>(n)));
             received_ += static_cast<uint64_t>(n);
             for (Bytes& reply : model_->receive(buffer, static_cast<size_t>(n))) {
-                Outgoing out;
-                out.bytes = std::move(reply);
-                out.due = arrived + uint64_t{behaviour_.delayMs} * 1000u;
-                queue_.push_back(std::move(out));
+                queue_.push_back(
+                    {std::move(reply), 0, arrived + uint64_t{behaviour_.delayMs} * 1000u});
             }
             if (behaviour_.hangUp && received_ >= behaviour_.hangUpAfter) {
                 hangUp();
@@ -373,8 +365,7 @@ class Emulator {
         }
     }
 
-    void watchSettings() { watchSettings(nowMicros()); }
-    void watchSettings(uint64_t micros) {
+    void watchSettings(uint64_t micros = nowMicros()) {
         termios t;
         if (pty_.master < 0 || tcgetattr(pty_.master, &t) != 0) {
             return;
@@ -442,9 +433,9 @@ int main(int argc, char** argv) {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (int stopSignal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(stopSignal, &action, nullptr);
+    }
     std::signal(SIGPIPE, SIG_IGN);
     if (options.exitWithParent) {
         pid_t parent = getppid();

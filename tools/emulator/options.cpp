@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 
@@ -36,14 +37,15 @@ bool takeArgument(const std::vector<std::string>& args, size_t& i, std::string& 
 
 // One behaviour option at args[i]; advances i past its argument. Returns false with error
 // set when it is malformed, and leaves known=false when the option is not a behaviour option.
+// b is the caller's scratch copy, dropped on failure: a field may be set from a bad argument.
 bool behaviourOption(const std::vector<std::string>& args, size_t& i, Behaviour& b, bool& known,
                      std::string& error) {
     const std::string& name = args[i];
-    known = true;
-    auto argument = [&](std::string& value) { return takeArgument(args, i, value, error); };
-    auto count = [&](uint64_t limit, uint64_t& value) {
-        std::string text;
-        if (!argument(text)) {
+    std::string text;
+    uint64_t value = 0;
+    auto argument = [&] { return takeArgument(args, i, text, error); };
+    auto count = [&](uint64_t limit) {
+        if (!argument()) {
             return false;
         }
         if (!number(text, limit, value)) {
@@ -52,65 +54,55 @@ bool behaviourOption(const std::vector<std::string>& args, size_t& i, Behaviour&
         }
         return true;
     };
-    uint64_t value = 0;
+    known = true;
+    bool ok = true;
     if (name == "--product") {
-        std::string which;
-        if (!argument(which)) {
+        if (!argument()) {
             return false;
         }
-        if (which == "t307a") {
+        if (text == "t307a") {
             b.productType = kProductT307A;
-        } else if (which == "t307a01") {
+        } else if (text == "t307a01") {
             b.productType = kProductT307A01;
-        } else if (which == "unknown") {
+        } else if (text == "unknown") {
             b.productType = kProductUnknown;
         } else {
-            error = "--product: t307a, t307a01 or unknown, not " + which;
+            error = "--product: t307a, t307a01 or unknown, not " + text;
             return false;
         }
     } else if (name == "--product-text") {
-        if (!argument(b.productType)) {
-            return false;
-        }
+        ok = argument();
+        b.productType = text;
     } else if (name == "--silent") {
         b.silent = true;
     } else if (name == "--delay") {
-        if (!count(60000, value)) {
-            return false;
-        }
+        ok = count(60000);
         b.delayMs = static_cast<uint32_t>(value);
     } else if (name == "--trickle") {
-        if (!count(60000, value)) {
-            return false;
-        }
+        ok = count(60000);
         b.trickle = true;
         b.trickleGapMs = static_cast<uint32_t>(value);
     } else if (name == "--overlong") {
-        if (!count(65536, value)) {
-            return false;
-        }
+        ok = count(65536);
         b.extraBytes = static_cast<size_t>(value);
     } else if (name == "--flood") {
         b.flood = true;
     } else if (name == "--hangup-after") {
-        if (!count(UINT32_MAX, value)) {
-            return false;
-        }
+        ok = count(UINT32_MAX);
         b.hangUp = true;
         b.hangUpAfter = value;
     } else if (name == "--initial") {
-        std::string setup;
-        if (!argument(setup)) {
+        if (!argument()) {
             return false;
         }
-        if (!parseLineSetup(setup, b.initial)) {
-            error = "--initial: not SPEED,FRAME[,rtscts] (e.g. 9600,8N2): " + setup;
+        if (!parseLineSetup(text, b.initial)) {
+            error = "--initial: not SPEED,FRAME[,rtscts] (e.g. 9600,8N2): " + text;
             return false;
         }
     } else {
         known = false;
     }
-    return true;
+    return ok;
 }
 
 } // namespace
@@ -179,19 +171,9 @@ bool parseCommandLine(const std::vector<std::string>& args, EmulatorOptions& opt
 }
 
 std::vector<std::string> splitWords(const std::string& line) {
+    std::istringstream in(line);
     std::vector<std::string> words;
-    std::string word;
-    for (char c : line) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-            if (!word.empty()) {
-                words.push_back(word);
-                word.clear();
-            }
-        } else {
-            word += c;
-        }
-    }
-    if (!word.empty()) {
+    for (std::string word; in >> word;) {
         words.push_back(word);
     }
     return words;

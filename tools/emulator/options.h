@@ -39,5 +39,5 @@ bool parseCommandLine(const std::vector<std::string>& args, EmulatorOptions& opt
                       std::string& error);
 // The --help text.
 const char* usageText();
-// Splits a control-file line into words at blanks and tabs.
+// Splits a control-file line into words at white space (blanks, tabs, line ends).
 std::vector<std::string> splitWords(const std::string& line);

@@ -148,13 +148,13 @@ TEST(OptionsTest, ParsesEveryBehaviourOption) {
 
 TEST(OptionsTest, RejectsMalformedOptions) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--product", "t308"},     {"--delay"},
-        {"--delay", "-1"},         {"--delay", "5ms"},
-        {"--trickle", "x"},        {"--initial", "9600"},
-        {"--initial", "9601,8N1"}, {"--initial", "9600,9N1"},
-        {"--initial", "9600,8X1"}, {"--initial", "9600,8N3"},
-        {"--initial", "9600,7E2"}, {"--initial", "9600,8N1,xon"},
-        {"--frobnicate"},
+        {"--product", "t308"},      {"--delay"},
+        {"--delay", "-1"},          {"--delay", "5ms"},
+        {"--trickle", "x"},         {"--initial", "9600"},
+        {"--initial", "9601,8N1"},  {"--initial", "9600,9N1"},
+        {"--initial", "9600,8X1"},  {"--initial", "9600,8N3"},
+        {"--initial", "9600,7E2"},  {"--initial", "9600,8N1,xon"},
+        {"--initial", "9600,8N1,"}, {"--frobnicate"},
     };
     for (const auto& args : bad) {
         EmulatorOptions o;

@@ -53,11 +53,6 @@ int characterBits(tcflag_t cflag) {
     }
 }
 
-std::string words(const std::string& speed, int bits, const char* parity, int stop, bool rtscts) {
-    return "speed=" + speed + " bits=" + std::to_string(bits) + " parity=" + parity +
-           " stop=" + std::to_string(stop) + " rtscts=" + (rtscts ? "on" : "off");
-}
-
 } // namespace
 
 bool parseLineSetup(const std::string& text, LineSetup& setup) {
@@ -107,10 +102,8 @@ std::string describeLine(const termios& t) {
             parity = (t.c_cflag & PARODD) ? "odd" : "even";
         }
     }
-    return words(speedText(cfgetospeed(&t)), characterBits(t.c_cflag), parity,
-                 (t.c_cflag & CSTOPB) ? 2 : 1, (t.c_cflag & CRTSCTS) != 0);
-}
-
-std::string describeLine(const LineSetup& setup) {
-    return words(std::to_string(setup.speed), 8, "none", setup.stopBits, setup.rtscts);
+    return "speed=" + speedText(cfgetospeed(&t)) +
+           " bits=" + std::to_string(characterBits(t.c_cflag)) + " parity=" + parity +
+           " stop=" + ((t.c_cflag & CSTOPB) ? "2" : "1") +
+           " rtscts=" + ((t.c_cflag & CRTSCTS) ? "on" : "off");
 }

@@ -17,5 +17,3 @@ bool parseLineSetup(const std::string& text, LineSetup& setup);
 bool applyLineSetup(const LineSetup& setup, termios& t);
 // "speed=38400 bits=8 parity=none stop=1 rtscts=off": the fields the log reports.
 std::string describeLine(const termios& t);
-// The same words for a setup, as it will be described once applied.
-std::string describeLine(const LineSetup& setup);

@@ -319,18 +319,16 @@ class Emulator {
         queue_.clear();
     }
 
-    // Writes what may go now; false when the line takes nothing more at the moment. sentAt
-    // is the time the log gives the chunk: a trickle's next byte is timed from it.
-    bool writeChunk(const uint8_t* bytes, size_t n, size_t& written, uint64_t& sentAt) {
+    // Writes what may go now; returns how much went, 0 when the line takes nothing at the
+    // moment. sentAt is the time the log gives the chunk: a trickle's next byte is timed from it.
+    size_t writeChunk(const uint8_t* bytes, size_t n, uint64_t& sentAt) {
         ssize_t done = ::write(pty_.master, bytes, n);
         if (done <= 0) {
-            written = 0;
-            return false;
+            return 0;
         }
-        written = static_cast<size_t>(done);
         sentAt = nowMicros();
-        log_.lineAt(sentAt, "send " + hex(bytes, written));
-        return true;
+        log_.lineAt(sentAt, "send " + hex(bytes, static_cast<size_t>(done)));
+        return static_cast<size_t>(done);
     }
 
     void send() {
@@ -341,9 +339,9 @@ class Emulator {
         while (!queue_.empty() && queue_.front().due <= now) {
             Outgoing& head = queue_.front();
             size_t n = behaviour_.trickle ? 1 : head.bytes.size() - head.sent;
-            size_t written = 0;
             uint64_t sentAt = 0;
-            if (!writeChunk(head.bytes.data() + head.sent, n, written, sentAt)) {
+            size_t written = writeChunk(head.bytes.data() + head.sent, n, sentAt);
+            if (written == 0) {
                 break;
             }
             head.sent += written;
@@ -357,11 +355,8 @@ class Emulator {
                 head.due = next;
             }
         }
-        if (behaviour_.flood) {
-            size_t written = 0;
-            uint64_t sentAt = 0;
-            while (writeChunk(filler().data(), filler().size(), written, sentAt)) {
-            }
+        uint64_t sentAt = 0;
+        while (behaviour_.flood && writeChunk(filler().data(), filler().size(), sentAt) > 0) {
         }
     }
 

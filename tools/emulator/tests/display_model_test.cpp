@@ -140,7 +140,9 @@ TEST(OptionsTest, ParsesEveryBehaviourOption) {
     EXPECT_TRUE(b.silent);
     EXPECT_TRUE(b.hangUp);
     EXPECT_EQ(27u, b.hangUpAfter);
-    EXPECT_EQ("speed=9600 bits=8 parity=none stop=2 rtscts=off", describeLine(b.initial));
+    EXPECT_EQ(9600u, b.initial.speed);
+    EXPECT_EQ(2, b.initial.stopBits);
+    EXPECT_FALSE(b.initial.rtscts);
     EXPECT_EQ("--product unknown --delay 5 --trickle 7 --overlong 3 --flood --silent "
               "--hangup-after 27 --initial 9600,8N2",
               b.text);

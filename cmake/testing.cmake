@@ -21,13 +21,21 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/gtest_pch.cpp CONTENT "// The precompi
 add_library(ldt_gtest_pch OBJECT EXCLUDE_FROM_ALL ${CMAKE_BINARY_DIR}/gtest_pch.cpp)
 target_link_libraries(ldt_gtest_pch PRIVATE ${LDT_GTEST_LIBS})
 target_precompile_headers(ldt_gtest_pch PRIVATE <gtest/gtest.h>)
+if(WIN32)
+    target_compile_definitions(ldt_gtest_pch PRIVATE UNICODE _UNICODE)
+endif()
 
-# ldt_use_gtest(TARGET): TARGET is a GoogleTest program, or a part of one.
+# ldt_use_gtest(TARGET): TARGET is a GoogleTest program, or a part of one. The header is only
+# valid for the definitions it was made with, so under Windows every such program is a Unicode
+# one (each calls the W functions by name anyway).
 function(ldt_use_gtest target)
     get_target_property(reused ${target} PRECOMPILE_HEADERS_REUSE_FROM)
     if(NOT reused) # a program registered twice
         target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
         target_precompile_headers(${target} REUSE_FROM ldt_gtest_pch)
+        if(WIN32)
+            target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
+        endif()
     endif()
 endfunction()
 

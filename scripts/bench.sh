@@ -12,7 +12,6 @@
 . "$(dirname "$0")/lib.sh"
 cd "$ldt_root"
 ldt_trees
-windows=$ldt_windows
 bench=${LDT_BENCH_DIR:-build/bench}
 
 if [ "${1:-}" != --inside ]; then
@@ -40,9 +39,9 @@ data="$LDT_RUN_DIR/data"
 mkdir -p "$data"
 log="$LDT_RUN_DIR/bench.log"
 port=$LDT_DISPLAY_BENCH_PORT
-driver="$windows/tools/bench/bench-driver.exe"
-app=$(ldt_winpath "$PWD/$windows/LineDisplayTest.exe")
-minimal=$(ldt_winpath "$PWD/$windows/tools/bench/minimal-dialog.exe")
+driver="$ldt_windows/tools/bench/bench-driver.exe"
+app=$(ldt_winpath "$PWD/$ldt_windows/LineDisplayTest.exe")
+minimal=$(ldt_winpath "$PWD/$ldt_windows/tools/bench/minimal-dialog.exe")
 
 drive() { ldt_wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 # app or minimal: one start-up of that program ($app or $minimal), timed to its dialog shown.
@@ -100,7 +99,7 @@ for i in $(seq "$runs"); do
   done
 done
 
-python3 - "$data" "$runs" "$PWD/$windows/LineDisplayTest.exe" "$PWD/$windows/tools/bench/minimal-dialog.exe" \
+python3 - "$data" "$runs" "$PWD/$ldt_windows/LineDisplayTest.exe" "$PWD/$ldt_windows/tools/bench/minimal-dialog.exe" \
   "$load" "$("$LDT_WINE_LOADER" --version 2>/dev/null) ($LDT_WINDOWS_BUILD build)" "$(nproc)" "$(getconf CLK_TCK)" <<'PYTHON'
 import os
 import statistics
@@ -156,16 +155,10 @@ def answered(i):
     report_floor = pauses + count(0, end) * BYTE_MS
     enabled_floor = pauses + 200 + 200 + count(0, ok + 1) * BYTE_MS
     report_shown = (log[end][0] - offset_us) - click
-    return {
-        "report": report_shown / 1000.0,
-        "report_floor": report_floor,
-        "enabled": (int(run["enabled_ns"]) - int(run["click_ns"])) / 1e6,
-        "enabled_floor": enabled_floor,
-        "report_pauses": pauses,
-        "enabled_pauses": pauses + 400,
-        "empty": empty,
-        "partial": partial,
-    }
+    return {"report": report_shown / 1000.0, "report_floor": report_floor,
+            "enabled": (int(run["enabled_ns"]) - int(run["click_ns"])) / 1e6,
+            "enabled_floor": enabled_floor, "report_pauses": pauses, "enabled_pauses": pauses + 400,
+            "empty": empty, "partial": partial}
 
 
 def silent(i):

@@ -18,9 +18,7 @@ if [ "${1:-}" != --inside ]; then
   echo "demo: building the display emulator and the utility (log in $demo/build.log)"
   ldt_step "building" "$demo/build.log" ldt_build_with_displays LineDisplayTest ldt-demo
   # with-wine.sh starts its own Xvfb when there is no DISPLAY: remember which case this is.
-  if [ -n "${DISPLAY:-}" ]; then headless=0; else headless=1; fi
-  export LDT_DEMO_HEADLESS=$headless
-  ldt_run ldt_with_displays "$demo" --display demo -- bash "$0" --inside
+  ldt_run ldt_with_displays "$demo" --display demo -- bash "$0" --inside "${DISPLAY:+window}"
   [ $ldt_rc -eq 0 ] || ldt_say "FAILED (exit $ldt_rc); Wine's logs are in $demo/wine-logs"
   exit $ldt_rc
 fi
@@ -43,7 +41,7 @@ received() {
   sed -n 's/^[0-9]* recv /  /p' "$log"
 }
 
-if [ "${LDT_DEMO_HEADLESS:-1}" = 0 ]; then
+if [ "${2:-}" = window ]; then
   echo "demo: the utility is open on $DISPLAY; press Test, then Exit to end the demo"
   ldt_run ldt_wine "$exe" </dev/null >/dev/null 2>&1
   echo "demo: the utility ended with exit code $ldt_rc"
@@ -59,8 +57,5 @@ ldt_run ldt_wine "$PWD/$ldt_windows/tools/driver/ldt-demo.exe" "$(ldt_winpath "$
 tr -d '\r' <"$out" | sed 's/^/  /'
 received
 [ -s "$png" ] && echo "demo: screenshot $png"
-if [ $ldt_rc -eq 0 ] && grep -q 'Test result: PASS\.' "$out"; then
-  echo "demo: PASS (the result box reports PASS and the utility exited with code 0)"
-else
-  ldt_die "FAILED (ldt-demo exit code $ldt_rc)"
-fi
+[ $ldt_rc -eq 0 ] && grep -q 'Test result: PASS\.' "$out" || ldt_die "FAILED (ldt-demo exit code $ldt_rc)"
+echo "demo: PASS (the result box reports PASS and the utility exited with code 0)"

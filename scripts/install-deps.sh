@@ -9,9 +9,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 # 32-bit Wine needs the i386 architecture before its packages can be resolved.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
 # The release: pefile reads the exe's headers, osslsigncode and openssl sign it, diffoscope
 # (with unzip and xxd) shows where two builds differ.

@@ -55,9 +55,8 @@ class Exe:
             self.pe.parse_data_directories(directories=[RESOURCE])
         except pefile.PEFormatError as error:
             raise PackageError(f"{name} is not a PE file: {error.value}")
-        self.machine = self.pe.FILE_HEADER.Machine
-        self.magic = self.pe.OPTIONAL_HEADER.Magic
-        self.subsystem = self.pe.OPTIONAL_HEADER.Subsystem
+        header = self.pe.OPTIONAL_HEADER
+        self.machine, self.magic, self.subsystem = self.pe.FILE_HEADER.Machine, header.Magic, header.Subsystem
 
     def version(self, kind="File"):
         """The file version (kind "File") or the product version (kind "Product")."""
@@ -280,13 +279,10 @@ def differences(a, b, shown=8):
     checksum list, or a run of bytes named by the PE field or section it lies in."""
     if a == b:
         return []
-    found = []
-    if a[:4] == b[:4] == b"PK\3\4":
-        found = zip_differences(a, b, shown)
+    found = zip_differences(a, b, shown) if a[:4] == b[:4] == b"PK\3\4" else []
     if not found and a.endswith(b"\n") and b.endswith(b"\n"):
         found = line_differences(a, b)
-    if not found:
-        found = byte_differences(a, b)
+    found = found or byte_differences(a, b)
     return found[:shown] + [f"and {len(found) - shown} more"] * (len(found) > shown)
 
 

@@ -1,33 +1,25 @@
 #!/usr/bin/env bash
-# The release package: builds the 32-bit release exe and writes
-# dist/LineDisplayTest-<file version>.zip, holding the exe, the technician's guide as one HTML
-# file with its pictures inside, and the SHA-256 sums of both. The version is read from the
-# exe's own version resource; nothing here runs the exe. One commit gives the same exe and the
-# same zip, byte for byte, wherever and whenever it is built; only a signature adds a time.
+# The release package (README.md, "For technicians"): builds the 32-bit release exe and writes
+# dist/LineDisplayTest-<the exe's file version>.zip with the exe, the guide as one HTML file and
+# their SHA-256 sums; nothing here runs the exe. One commit gives the same exe and zip, byte for
+# byte, wherever and whenever it is built; only a signature adds a time.
 # Usage: scripts/package.sh [--build-dir DIR] [--out DIR] [--check]
 #                           [--sign CERT.pfx [--sign-pass-file FILE]]
 #   --build-dir  the 32-bit Windows tree (default build/win32), configured from the win32 preset
-#   --out        where the zip goes (default dist)
-#                (paths given are relative to where the script is started; the defaults lie
-#                in the repository)
+#   --out        where the zip goes (default dist); paths given are relative to where the
+#                script is started, the defaults to the repository
 #   --check      then checks the zip (scripts/package.py check), builds and packs the exe again
 #                in another directory, time zone, locale and umask, and compares both exes and
 #                both zips byte for byte (unsigned); meanwhile runs the signing test.
-#   --sign       signs the packaged exe with Authenticode (osslsigncode), with the certificate
-#                and key in CERT.pfx, before it is checksummed and zipped. The password is the
-#                first line of FILE, or else LDT_SIGN_PASSWORD; never a command-line argument,
-#                which any user of the machine could read. The tree's exe stays unsigned.
+#   --sign       signs the packed copy of the exe (Authenticode) with the certificate and key in
+#                CERT.pfx; the password is FILE's first line, or else LDT_SIGN_PASSWORD, never an
+#                argument, which any user of the machine could read.
 . "$(dirname "$0")/lib.sh"
 caller=$PWD
 cd "$ldt_root"
-# A path given on the command line is the caller's: relative to where the script was started.
 given() { case "$1" in /*) echo "$1" ;; *) echo "$caller/$1" ;; esac; }
 usage="usage: $0 [--build-dir DIR] [--out DIR] [--check] [--sign CERT.pfx [--sign-pass-file FILE]]"
-build=build/win32
-out=dist
-check=0
-cert=
-pass_file=
+build=build/win32 out=dist check=0 cert='' pass_file=''
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build=$(given "${2:?$usage}"); shift 2 ;;
@@ -41,17 +33,11 @@ done
 [ -z "$pass_file" ] || [ -n "$cert" ] || ldt_die "--sign-pass-file needs --sign CERT.pfx"
 
 ldt_step "installing packages" "$build/package-install.log" bash scripts/install-deps.sh
-# Debian's interpreter: the one that sees Debian's python3-pefile, whatever python3 comes first
-# on PATH.
-py=/usr/bin/python3
+py=/usr/bin/python3 # Debian's, which sees python3-pefile whatever python3 comes first on PATH
 
 # The password, on a standard input or a /dev/fd path: never in an argument list.
 password() {
-  if [ -n "$pass_file" ]; then
-    head -n 1 "$pass_file" | tr -d '\r\n'
-  else
-    printf '%s' "$LDT_SIGN_PASSWORD"
-  fi
+  if [ -n "$pass_file" ]; then head -n 1 "$pass_file" | tr -d '\r\n'; else printf '%s' "$LDT_SIGN_PASSWORD"; fi
 }
 stage=$(mktemp -d "${TMPDIR:-/tmp}/ldt-package.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
@@ -65,9 +51,8 @@ if [ -n "$cert" ]; then
   # Before the build, so a wrong password costs seconds: the certificates in the .pfx, which
   # the signed exe is verified against. A certificate exported by Windows may use the older
   # ciphers that OpenSSL keeps in its legacy provider.
-  openssl pkcs12 -in "$cert" -nokeys -passin stdin -out "$stage/chain.pem" < <(password) \
-    2>/dev/null || openssl pkcs12 -legacy -in "$cert" -nokeys -passin stdin \
-    -out "$stage/chain.pem" < <(password) 2>/dev/null ||
+  chain() { openssl pkcs12 "$@" -in "$cert" -nokeys -passin stdin -out "$stage/chain.pem" < <(password) 2>/dev/null; }
+  chain || chain -legacy ||
     ldt_die "cannot open $cert with the password given (wrong password, or not a PKCS#12 file)"
   # The question is whether what was signed verifies, not whom Windows trusts: the
   # certificates in the .pfx stand as roots beside the system's.
@@ -78,17 +63,14 @@ fi
 # Every date in the package is the last commit's time, so the same sources give the same zip;
 # pandoc is handed it too, for any date it would write. The builds are not: the exe must come
 # out the same from a plain build, and ld would take its time stamp from SOURCE_DATE_EPOCH.
-epoch=${SOURCE_DATE_EPOCH:-}
-if [ -z "$epoch" ]; then
-  epoch=$(git log -1 --format=%ct 2>/dev/null) || {
-    epoch=$(date +%s)
-    ldt_say "not a git work tree: the zip's entries carry today's date; set SOURCE_DATE_EPOCH for a reproducible zip"
-  }
-fi
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
+[ -n "$epoch" ] || {
+  epoch=$(date +%s)
+  ldt_say "not a git work tree: the zip's entries carry today's date; set SOURCE_DATE_EPOCH for a reproducible zip"
+}
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo "no commit")
-if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then
+[ -z "$(git status --porcelain --untracked-files=no 2>/dev/null)" ] ||
   ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
-fi
 
 # EXE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from EXE; signs the packed copy of
 # the exe first when SIGN is 1. Prints the zip's path.
@@ -119,9 +101,8 @@ make_package() {
 ldt_step "building the exe" "$build/package-build.log" ldt_build win32 "$build" LineDisplayTest
 exe="$build/LineDisplayTest.exe"
 zip=$(make_package "$exe" "$out" ${cert:+1})
-signing="the exe unsigned (--sign CERT.pfx signs it)"
-[ -z "$cert" ] || signing="the exe signed with $cert"
-ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, $signing"
+signing=${cert:+the exe signed with $cert}
+ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, ${signing:-the exe unsigned (--sign CERT.pfx signs it)}"
 
 [ $check = 1 ] || exit 0
 "$py" scripts/package.py check "$zip" "$exe" ${cert:+--signed}
@@ -131,11 +112,9 @@ ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, $signing"
 # exe's sameness does not rest on it.
 again=$(mktemp -d "${TMPDIR:-/tmp}/ldt-rebuild.XXXXXX")
 trap 'rm -rf "$stage" "$again"' EXIT
-other_tz=Pacific/Kiritimati
+other_tz=Pacific/Kiritimati other_locale=C other_umask=077
 [ "${TZ:-}" != "$other_tz" ] || other_tz=America/St_Johns
-other_locale=C
 [ "${LC_ALL:-}" != C ] || other_locale=C.UTF-8
-other_umask=077
 [ "$(umask)" != 0077 ] || other_umask=002
 rebuild() {
   umask "$other_umask"
@@ -151,12 +130,9 @@ ldt_step "the signing test" "$build/package-sign-test.log" \
   bash tests/scripts/package_sign_test.sh "$build" &
 sign_test=$!
 ldt_run rebuild
-rebuild_rc=$ldt_rc
-sign_rc=0
-wait $sign_test || sign_rc=$?
 # Each step has said what failed and where its log is.
-[ $rebuild_rc = 0 ] || exit $rebuild_rc
-[ $sign_rc = 0 ] || exit $sign_rc
+wait $sign_test || exit
+[ $ldt_rc = 0 ] || exit $ldt_rc
 ldt_say "signing test passed (its log: $build/package-sign-test.log)"
 second_zip=$(cat "$again/zip-path")
 # A signature carries its time, so two builds are compared before signing.
@@ -165,9 +141,8 @@ first_zip=$zip
 failed=0
 # A B: says where A and B differ, if they do: our own account, then diffoscope's.
 compare() {
-  "$py" scripts/package.py compare "$1" "$2" 2>"$stage/compare.log" && return 0
+  "$py" scripts/package.py compare "$1" "$2" && return 0
   failed=1
-  cat "$stage/compare.log" >&2
   ldt_say "diffoscope's view (the first ${LDT_DIFF_LINES:-40} lines):"
   # Bounded: a whole exe's hex dump would bury the answer.
   { diffoscope --no-progress --text - "$1" "$2" 2>&1 || true; } |

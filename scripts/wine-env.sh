@@ -9,35 +9,28 @@
 #   LDT_WINDOWS_BUILD   win32 or win64: the build whose Windows programs this machine runs
 #   LDT_WINE_LOADER     the loader that runs them
 #   LDT_WINE_NOTE       one line saying why the 64-bit path is taken; empty on the 32-bit path
-# Both variables are exported, so that scripts started underneath make the same choice.
+# They are exported, so that scripts started underneath make the same choice.
 
 ldt_wine32_loader=/usr/lib/wine/wine
 ldt_wine64_loader=/usr/lib/wine/wine64
 
 ldt_probe_windows_build() {
-  if [ -n "${LDT_WINDOWS_BUILD:-}" ] && [ -n "${LDT_WINE_LOADER:-}" ]; then
-    return 0 # chosen already by a script further up
-  fi
-  local why=
-  LDT_WINE_NOTE=
+  # Chosen already by a script further up?
+  [ -z "${LDT_WINDOWS_BUILD:-}" ] || [ -z "${LDT_WINE_LOADER:-}" ] || return 0
+  local why='' out
   if [ "${LDT_FORCE_WIN64:-0}" = 1 ]; then
     why="forced by LDT_FORCE_WIN64=1"
   elif [ ! -x "$ldt_wine32_loader" ]; then
     why="$ldt_wine32_loader is not installed"
-  elif ! why=$("$ldt_wine32_loader" --version 2>&1 </dev/null); then
+  elif ! out=$("$ldt_wine32_loader" --version 2>&1 </dev/null); then
     # "Exec format error" on kernels without 32-bit emulation.
-    why=$(printf '%s' "$why" | tail -n 1)
-    why=${why##*: }
-    why="its 32-bit Wine loader fails: ${why:-no reason given}"
-  else
-    why=
+    out=$(printf '%s' "$out" | tail -n 1)
+    out=${out##*: }
+    why="its 32-bit Wine loader fails: ${out:-no reason given}"
   fi
-  if [ -z "$why" ]; then
-    LDT_WINDOWS_BUILD=win32
-    LDT_WINE_LOADER=wine
-  else
-    LDT_WINDOWS_BUILD=win64
-    LDT_WINE_LOADER=$ldt_wine64_loader
+  LDT_WINDOWS_BUILD=win32 LDT_WINE_LOADER=wine LDT_WINE_NOTE=
+  if [ -n "$why" ]; then
+    LDT_WINDOWS_BUILD=win64 LDT_WINE_LOADER=$ldt_wine64_loader
     LDT_WINE_NOTE="no 32-bit programs on this machine ($why): using the 64-bit build win64 under Wine's 64-bit loader instead"
     # Debian's wrappers (wine, wineboot, winepath) would pick the 32-bit loader; the 64-bit
     # one must also be the loader that Wine starts its own helpers with.
@@ -47,10 +40,7 @@ ldt_probe_windows_build() {
 }
 
 # Runs a Windows program (a path, or a builtin such as reg or wineboot) with the chosen loader.
-ldt_wine() {
-  ldt_probe_windows_build
-  "$LDT_WINE_LOADER" "$@"
-}
+ldt_wine() { ldt_probe_windows_build; "$LDT_WINE_LOADER" "$@"; }
 
 # The Windows form of a Unix path, as Wine's drive Z: shows it.
 ldt_winpath() {
@@ -61,7 +51,4 @@ ldt_winpath() {
 
 # The registry view that the chosen build's programs read HKLM\SOFTWARE through: /reg:32 or
 # /reg:64, for `reg add`.
-ldt_reg_view() {
-  ldt_probe_windows_build
-  if [ "$LDT_WINDOWS_BUILD" = win32 ]; then printf '/reg:32'; else printf '/reg:64'; fi
-}
+ldt_reg_view() { ldt_probe_windows_build; printf '/reg:%s' "${LDT_WINDOWS_BUILD#win}"; }

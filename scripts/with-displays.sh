@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The one display harness: runs a command while emulated displays play on the ports that
-# scripts/ports.table gives their names, in the Wine prefix of scripts/with-wine.sh.
+# The one display harness: runs COMMAND in the Wine prefix of scripts/with-wine.sh while
+# emulated displays play on the ports scripts/ports.table gives their names.
 # Usage: with-displays.sh [--emulator PATH] [--name RUN]
 #          [--display NAME [EMULATOR OPTION...]]... [--absent NAME]... [--device NAME=PATH]...
 #          -- COMMAND...
@@ -8,22 +8,9 @@
 #   --absent   a port that must not exist: its link is removed
 #   --device   a port that is some other device (PATH, e.g. /dev/null), for this run only
 #   --name     names the run directory (default: the first display's name)
-# COMMAND sees, for each display NAME (upper-cased, '-' as '_'):
-#   LDT_DISPLAY_<NAME>_PORT     its port, e.g. COM5 (open it as \\.\COM5)
-#   LDT_DISPLAY_<NAME>_PORTS    every name linked to it, blank-separated, the port first
-#   LDT_DISPLAY_<NAME>_LOG      its log, as a Windows path (Z:\...)
-#   LDT_DISPLAY_<NAME>_CONTROL  its control file, as a Windows path
-#   LDT_DISPLAY_<NAME>_PID      the emulator's process id
-#   LDT_DISPLAY_<NAME>_PTY      its pty, e.g. /dev/pts/7
-# for each --absent or --device NAME, LDT_PORT_<NAME>; and LDT_DISPLAYS (the display names),
-# LDT_RUN_DIR (the run directory, holding NAME.log, NAME.control and the emulator's output
-# NAME.out) and LDT_RUN_DIR_WIN (the same as a Windows path). The harness waits until every
-# display is ready, stops them all however COMMAND ends, and exits with COMMAND's status; the
-# run directory (under the prefix's build tree, display-runs/) is removed when COMMAND
-# succeeds and kept, and named, when it fails.
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=lib.sh
-. "$here/lib.sh"
+# Exits with COMMAND's status. The variables COMMAND sees (LDT_DISPLAY_<NAME>_PORT, ...) and
+# the run directory (display-runs/ beside the prefix, kept when COMMAND fails): tools/emulator/README.md.
+. "$(dirname "$0")/lib.sh"
 ldt_require_prefix
 
 # The native tree's emulator: LDT_NATIVE_DIR's (relative to the repository), or build/native's.
@@ -35,7 +22,7 @@ emulator=$native/tools/emulator/vfd-emulator
 ports_of() {
   local found
   found=$(awk -v name="$1" '$1 == name { for (i = 2; i <= NF && $i !~ /^#/; i++) printf "%s ", $i }' \
-    "$here/ports.table")
+    "$ldt_root/scripts/ports.table")
   [ -n "$found" ] || ldt_die "scripts/ports.table has no port for \"$1\""
   echo "${found% }"
 }
@@ -74,9 +61,8 @@ done
 
 mkdir -p "$dos" "$WINEPREFIX/../display-runs"
 dir=$(mktemp -d "$(cd "$WINEPREFIX/.." && pwd)/display-runs/${run:-run}.XXXXXX")
-export LDT_RUN_DIR=$dir
-LDT_RUN_DIR_WIN=$(ldt_winpath "$dir")
-export LDT_RUN_DIR_WIN
+LDT_RUN_DIR=$dir LDT_RUN_DIR_WIN=$(ldt_winpath "$dir")
+export LDT_RUN_DIR LDT_RUN_DIR_WIN
 
 pids=()
 device_links=()
@@ -97,11 +83,9 @@ trap 'exit 130' INT TERM
 for special in ${specials[@]+"${specials[@]}"}; do
   name=${special%%=*} path=${special#*=}
   port=$(ports_of "$name")
-  rm -f "$(link_of "$port")"
-  if [ -n "$path" ]; then
-    ln -s "$path" "$(link_of "$port")"
-    device_links+=("$(link_of "$port")")
-  fi
+  link=$(link_of "$port")
+  rm -f "$link"
+  [ -z "$path" ] || { ln -s "$path" "$link"; device_links+=("$link"); }
   export "LDT_PORT_$(variable "$name")=$port"
 done
 

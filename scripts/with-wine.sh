@@ -10,8 +10,7 @@ build=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
 ldt_probe_windows_build
 
-export WINEPREFIX="$build/wineprefix"
-export WINEDEBUG=-all
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 # No crash debugger: a crashing test must fail at once, not wait for its time-out.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 logdir="$build/wine-logs"
@@ -46,8 +45,7 @@ prefix_pids() {
 }
 
 cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
+  { wineserver -k; wineserver -w; } >/dev/null 2>&1 || true
   local left
   left=$(prefix_pids)
   if [ -n "$left" ]; then
@@ -76,9 +74,8 @@ ready="$WINEPREFIX/.ldt-ready"
 made=
 [ -f "$ready" ] && made=$(cat "$ready") && made=${made:-win32} # an empty mark: the 32-bit loader's
 if [ -n "$made" ] && [ "$made" != "$LDT_WINDOWS_BUILD" ]; then
-  echo "with-wine: $WINEPREFIX was made for $made; making it anew for $LDT_WINDOWS_BUILD" >&2
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
+  ldt_say "$WINEPREFIX was made for $made; making it anew for $LDT_WINDOWS_BUILD"
+  rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
 fi
 if [ ! -f "$ready" ]; then
   # A new prefix is made before the long-lived server starts: creating it under a running
@@ -87,10 +84,8 @@ if [ ! -f "$ready" ]; then
   setsid -w "$LDT_WINE_LOADER" wineboot -i </dev/null >"$logdir/wineboot.log" 2>&1 || true
   # Without a window manager Wine waits ~2 s whenever a top-level window goes away.
   setsid -w "$LDT_WINE_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-    </dev/null >>"$logdir/wineboot.log" 2>&1 ||
-    ldt_die "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
-  wineserver -w >/dev/null 2>&1 || true
-  [ -f "$WINEPREFIX/system.reg" ] ||
+    </dev/null >>"$logdir/wineboot.log" 2>&1 && { wineserver -w >/dev/null 2>&1 || true; } &&
+    [ -f "$WINEPREFIX/system.reg" ] ||
     ldt_die "making the Wine prefix $WINEPREFIX with $LDT_WINE_LOADER failed" "$logdir/wineboot.log"
   # The fresh prefix lacks the fonts that "MS Shell Dlg" and the caption buttons use.
   fonts="$WINEPREFIX/drive_c/windows/Fonts"

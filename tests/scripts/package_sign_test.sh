@@ -4,11 +4,10 @@
 # keeps its version and resources, and one flipped byte breaks it; the password never appears
 # in an argument list; a missing or wrong password stops the package before it is built.
 # Usage: package_sign_test.sh BUILD_DIR   (a 32-bit tree whose LineDisplayTest.exe is built)
-root=$(cd "$(dirname "$0")/../.." && pwd)
-. "$root/scripts/lib.sh"
+. "$(dirname "$0")/../../scripts/lib.sh"
 set +e # the checks go on past a failing command; each says what failed
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
-package_py() { /usr/bin/python3 "$root/scripts/package.py" "$@"; }
+package_py() { /usr/bin/python3 "$ldt_root/scripts/package.py" "$@"; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/ldt-sign-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -47,7 +46,7 @@ unset LDT_SIGN_PASSWORD
 run_case() {
   local name=$1 want_rc=$2 want_text=$3 rc=0
   shift 3
-  PATH="$work/bin:$PATH" bash "$root/scripts/package.sh" --build-dir "$build" "$@" \
+  PATH="$work/bin:$PATH" bash "$ldt_root/scripts/package.sh" --build-dir "$build" "$@" \
     >"$work/out" 2>&1 || rc=$?
   ldt_check "$name: exit status" "$rc" "$want_rc"
   ldt_check "$name: says so" "$(cat "$work/out")" "$want_text"
@@ -89,10 +88,8 @@ for source in from-file from-env; do
 done
 
 # One byte flipped: in the code the signature covers, and in the signature itself.
-/usr/bin/python3 -B - "$(ls from-file/x/*/LineDisplayTest.exe)" "$root/scripts" <<'PYTHON'
-import sys
-sys.path.insert(0, sys.argv[2])
-import package
+PYTHONPATH="$ldt_root/scripts" /usr/bin/python3 -B - "$(ls from-file/x/*/LineDisplayTest.exe)" <<'PYTHON'
+import package, sys
 exe = package.Exe(package.read(sys.argv[1]))
 text = next(s for s in exe.pe.sections if s.Name.rstrip(b"\0") == b".text")
 at, size = exe.signature()

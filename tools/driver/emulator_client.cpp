@@ -23,15 +23,10 @@ std::string variablePart(const std::string& name) {
     return out;
 }
 
-bool writeFile(const std::wstring& path, const std::string& content) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD n = 0;
-    BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &n, nullptr);
-    CloseHandle(file);
-    return ok && n == content.size();
+// What scripts/with-displays.sh tells a program about display NAME, e.g. "gui-good", "PORT":
+// LDT_DISPLAY_GUI_GOOD_PORT; empty when unset.
+std::string displayVariable(const std::string& name, const char* field) {
+    return driver::environment(("LDT_DISPLAY_" + variablePart(name) + "_" + field).c_str());
 }
 
 } // namespace
@@ -59,10 +54,6 @@ const std::string kTestRunBytes = "1B 40 " + hex(std::string("Noritake Itron\r\n
                                   hex(std::string("Test OK", 8));
 
 unsigned EmulatorClient::generation_ = 0;
-
-std::string displayVariable(const std::string& name, const char* field) {
-    return driver::environment(("LDT_DISPLAY_" + variablePart(name) + "_" + field).c_str());
-}
 
 std::wstring harnessPort(const std::string& name) {
     return wide(driver::environment(("LDT_PORT_" + variablePart(name)).c_str()));
@@ -107,7 +98,8 @@ bool EmulatorClient::setMode(const std::string& options, std::string& error) {
     std::string generation = std::to_string(++generation_);
     std::wstring temporary = control_ + L".new";
     // Whole and by rename: the emulator never reads half a command.
-    if (!writeFile(temporary, generation + " " + options + "\n") ||
+    std::string command = generation + " " + options + "\n";
+    if (!driver::writeFile(temporary, command.data(), command.size()) ||
         !MoveFileExW(temporary.c_str(), control_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         error = "could not write the control file";
         return false;

@@ -14,10 +14,6 @@ bool readShared(const std::wstring& path, std::string& content);
 // mode start, the product-type request, set-up mode end, "Test OK" and its NUL: 53 bytes.
 extern const std::string kTestRunBytes;
 
-// What scripts/with-displays.sh tells a program about display NAME: LDT_DISPLAY_<NAME>_<FIELD>,
-// NAME upper-cased with '-' as '_' ("gui-good", "PORT" -> LDT_DISPLAY_GUI_GOOD_PORT); empty
-// when unset.
-std::string displayVariable(const std::string& name, const char* field);
 // The port the harness keeps absent, or gives to a device that is no serial port, for NAME
 // (LDT_PORT_<NAME>); empty when unset.
 std::wstring harnessPort(const std::string& name);

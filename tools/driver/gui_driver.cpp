@@ -1,6 +1,7 @@
 // The GUI driver: process control, window texts and clicks, message boxes, PNG capture, registry.
 #include "tools/driver/gui_driver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,84 @@ BOOL CALLBACK addWindow(HWND window, LPARAM windows) {
     return TRUE;
 }
 
+BOOL CALLBACK firstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+    *reinterpret_cast<WORD*>(found) = language;
+    return FALSE;
+}
+
+uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
+    crc = ~crc;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+void putBigEndian(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<uint8_t>(value >> shift));
+    }
+}
+
+void putChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
+    putBigEndian(out, static_cast<uint32_t>(data.size()));
+    size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    putBigEndian(out, crc32(out.data() + start, out.size() - start));
+}
+
+// A zlib stream of stored (uncompressed) blocks: no compressor needed, PNG readers accept it.
+std::vector<uint8_t> zlibStored(const std::vector<uint8_t>& raw) {
+    std::vector<uint8_t> out = {0x78, 0x01};
+    size_t offset = 0;
+    do {
+        size_t n = std::min<size_t>(raw.size() - offset, 65535);
+        uint8_t last = offset + n == raw.size() ? 1 : 0;
+        // The block's header: last or not, then its length and the length's complement.
+        out.insert(out.end(), {last, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                               static_cast<uint8_t>(~n), static_cast<uint8_t>(~n >> 8)});
+        out.insert(out.end(), raw.begin() + offset, raw.begin() + offset + n);
+        offset += n;
+    } while (offset < raw.size());
+    uint32_t a = 1, b = 0;
+    for (uint8_t byte : raw) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    putBigEndian(out, (b << 16) | a);
+    return out;
+}
+
+constexpr wchar_t kOposKey[] =
+    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
+constexpr wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// Writes or deletes one string value in one registry view.
+bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& data, DWORD options,
+              REGSAM view) {
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, options, KEY_SET_VALUE | view,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    LONG result;
+    if (data.empty()) {
+        result = RegDeleteValueW(key, name);
+        if (result == ERROR_FILE_NOT_FOUND) {
+            result = ERROR_SUCCESS;
+        }
+    } else {
+        result = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                                static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
 } // namespace
 
 std::string environment(const char* name) {
@@ -41,15 +120,20 @@ std::wstring wide(const std::string& text) {
 
 std::wstring windowsPath(const std::string& path) {
     std::wstring windows = wide(path);
-    if (!windows.empty() && windows[0] == L'/') {
-        for (wchar_t& c : windows) {
-            if (c == L'/') {
-                c = L'\\';
-            }
-        }
-        return L"Z:" + windows;
+    if (windows.empty() || windows[0] != L'/') {
+        return windows;
     }
-    return windows;
+    std::replace(windows.begin(), windows.end(), L'/', L'\\');
+    return L"Z:" + windows;
+}
+
+bool writeFile(const std::wstring& path, const void* data, size_t size) {
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool written = fwrite(data, 1, size, file) == size;
+    return fclose(file) == 0 && written;
 }
 
 bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs, DWORD pollMs) {
@@ -245,15 +329,6 @@ std::vector<std::wstring> comboEntries(HWND combo) {
     return entries;
 }
 
-namespace {
-
-BOOL CALLBACK firstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
-    *reinterpret_cast<WORD*>(found) = language;
-    return FALSE;
-}
-
-} // namespace
-
 bool copyWithResource(const std::wstring& exePath, const std::wstring& copyPath, LPCWSTR type,
                       WORD id, const std::vector<BYTE>& data) {
     HMODULE original = LoadLibraryExW(exePath.c_str(), nullptr,
@@ -282,59 +357,6 @@ bool copyWithResource(const std::wstring& exePath, const std::wstring& copyPath,
     return EndUpdateResourceW(update, FALSE) != 0;
 }
 
-namespace {
-
-uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
-    crc = ~crc;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) {
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-    }
-    return ~crc;
-}
-
-void putBigEndian(std::vector<uint8_t>& out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<uint8_t>(value >> shift));
-    }
-}
-
-void putChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
-    putBigEndian(out, static_cast<uint32_t>(data.size()));
-    size_t start = out.size();
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data.begin(), data.end());
-    putBigEndian(out, crc32(out.data() + start, out.size() - start));
-}
-
-// A zlib stream of stored (uncompressed) blocks: no compressor needed, PNG readers accept it.
-std::vector<uint8_t> zlibStored(const std::vector<uint8_t>& raw) {
-    std::vector<uint8_t> out = {0x78, 0x01};
-    size_t offset = 0;
-    do {
-        size_t n = raw.size() - offset < 65535 ? raw.size() - offset : 65535;
-        bool last = offset + n == raw.size();
-        out.push_back(last ? 1 : 0);
-        out.push_back(static_cast<uint8_t>(n));
-        out.push_back(static_cast<uint8_t>(n >> 8));
-        out.push_back(static_cast<uint8_t>(~n));
-        out.push_back(static_cast<uint8_t>(~n >> 8));
-        out.insert(out.end(), raw.begin() + offset, raw.begin() + offset + n);
-        offset += n;
-    } while (offset < raw.size());
-    uint32_t a = 1, b = 0;
-    for (uint8_t byte : raw) {
-        a = (a + byte) % 65521;
-        b = (b + a) % 65521;
-    }
-    putBigEndian(out, (b << 16) | a);
-    return out;
-}
-
-} // namespace
-
 bool saveWindowPng(HWND window, const std::wstring& path) {
     RECT rect;
     if (!GetWindowRect(window, &rect)) {
@@ -357,27 +379,21 @@ bool saveWindowPng(HWND window, const std::wstring& path) {
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     bool copied = false;
+    std::vector<uint8_t> raw;
     if (bitmap != nullptr) {
         HGDIOBJ old = SelectObject(memory, bitmap);
         copied = BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != 0;
         GdiFlush();
         SelectObject(memory, old);
-    }
-    std::vector<uint8_t> raw;
-    if (copied) {
         raw.reserve(static_cast<size_t>(height) * (1 + width * 3));
         const uint8_t* pixels = static_cast<const uint8_t*>(bits);
-        for (int y = 0; y < height; ++y) {
+        for (int y = 0; copied && y < height; ++y) {
             raw.push_back(0); // no filter
             for (int x = 0; x < width; ++x) {
                 const uint8_t* p = pixels + (static_cast<size_t>(y) * width + x) * 4;
-                raw.push_back(p[2]);
-                raw.push_back(p[1]);
-                raw.push_back(p[0]);
+                raw.insert(raw.end(), {p[2], p[1], p[0]});
             }
         }
-    }
-    if (bitmap != nullptr) {
         DeleteObject(bitmap);
     }
     DeleteDC(memory);
@@ -394,44 +410,8 @@ bool saveWindowPng(HWND window, const std::wstring& path) {
     putChunk(png, "IHDR", header);
     putChunk(png, "IDAT", zlibStored(raw));
     putChunk(png, "IEND", {});
-
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr) {
-        return false;
-    }
-    bool written = fwrite(png.data(), 1, png.size(), file) == png.size();
-    return fclose(file) == 0 && written;
+    return writeFile(path, png.data(), png.size());
 }
-
-namespace {
-
-constexpr wchar_t kOposKey[] =
-    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
-constexpr wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
-
-// Writes or deletes one string value in one registry view.
-bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& data, DWORD options,
-              REGSAM view) {
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, options, KEY_SET_VALUE | view,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    LONG result;
-    if (data.empty()) {
-        result = RegDeleteValueW(key, name);
-        if (result == ERROR_FILE_NOT_FOUND) {
-            result = ERROR_SUCCESS;
-        }
-    } else {
-        result = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                                static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
-    }
-    RegCloseKey(key);
-    return result == ERROR_SUCCESS;
-}
-
-} // namespace
 
 bool setConfiguredPort(const std::wstring& port, REGSAM view) {
     return setValue(kOposKey, L"Port", port, REG_OPTION_NON_VOLATILE, view);

@@ -31,6 +31,9 @@ std::wstring wide(const std::string& text);
 // "/unix/path" as Wine's Z: drive sees it; other paths unchanged.
 std::wstring windowsPath(const std::string& path);
 
+// Writes size bytes at data to path, replacing it; false on failure.
+bool writeFile(const std::wstring& path, const void* data, size_t size);
+
 // Polls every pollMs until ready() holds or timeoutMs passes; true when it held.
 bool waitUntil(const std::function<bool()>& ready, DWORD timeoutMs, DWORD pollMs = 20);
 

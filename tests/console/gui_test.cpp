@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,9 +61,6 @@ class TestDialogTest : public testing::Test {
         std::string error;
         ASSERT_TRUE(op_.start(driver::appUnderTest(), error)) << error;
     }
-
-    std::wstring text(int id) const { return op_.text(id); }
-    bool enabled(int id) const { return op_.enabled(id); }
 
     // The control that has the focus, by name; the port box's focus is its edit field.
     std::string focusName() const {
@@ -143,48 +141,60 @@ class TestDialogTest : public testing::Test {
     driver::Operator op_;
 };
 
-TEST_F(TestDialogTest, ShowsConfiguredPortListAndFocusesTestWhenPortIsConfigured) {
+// Before any run: the configured port, the serial ports listed, Test focused. Tab visits the
+// controls in the template's order; Escape on Test and Enter in the port box do nothing, the Tab
+// behind each showing the key has been through the dialog's keyboard handling.
+TEST_F(TestDialogTest, ShowsConfiguredPortListAndTabOrderAndIgnoresEscapeAndEnterBeforeAnyRun) {
     ASSERT_TRUE(driver::setSerialMapEntry(L"\\Device\\Serial4", good_.port()));
     ASSERT_TRUE(driver::setSerialMapEntry(L"\\Device\\Serial9", L"COM10"));
     ASSERT_TRUE(driver::setSerialMapEntry(L"\\Device\\Serial1", L"COM2"));
     start(good_.port());
-    EXPECT_EQ(text(kPort), good_.port());
+    EXPECT_EQ(op_.text(kPort), good_.port());
     // Sorted as text, not by number: COM10 before COM2.
     std::vector<std::wstring> listed = {L"COM10", L"COM2", good_.port()};
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(driver::comboEntries(op_.control(kPort)), listed);
-    EXPECT_EQ(focusName(), "Test");
-    EXPECT_EQ(text(kResult), L"Ready");
+    EXPECT_EQ(op_.text(kResult), L"Ready");
     EXPECT_EQ(driver::text(op_.dialog()), L"Velmar qz71 LineDisplay Test");
+
+    Lines visited = {focusName()};
+    for (UINT key : {UINT{VK_ESCAPE}, 0u, 0u, 0u, UINT{VK_RETURN}}) {
+        std::string before = visited.back();
+        if (key != 0) {
+            driver::pressKey(op_.app().focus(), key);
+        }
+        driver::pressKey(op_.app().focus(), VK_TAB);
+        driver::waitUntil([&] { return focusName() != before; }, 3000);
+        visited.push_back(focusName());
+    }
+    EXPECT_EQ(visited, (Lines{"Test", "Clear", "Exit", "result", "port", "Test"}));
+    EXPECT_TRUE(op_.app().running());
+    EXPECT_EQ(op_.app().openMessageBox(), nullptr);
+    EXPECT_EQ(op_.text(kResult), L"Ready");
+    EXPECT_EQ(op_.text(kPort), good_.port());
+    EXPECT_EQ(good_.received(), "") << "neither key starts a test";
     EXPECT_EQ(op_.exit(), 0u);
     EXPECT_EQ(good_.received(), "") << "Exit before any test opens no port";
 }
 
 // The program opens the OPOS key with no view flag: a "Port" kept only in the other view
 // (the 64-bit one, for the 32-bit program) is not its configuration.
-TEST_F(TestDialogTest, IgnoresAPortConfiguredOnlyInTheOtherRegistryView) {
+TEST_F(TestDialogTest, FocusesPortBoxWhenNoPortIsConfiguredInTheProgramsRegistryView) {
     ASSERT_TRUE(driver::setConfiguredPort(good_.port(), driver::kOtherView));
     start(L"");
-    EXPECT_EQ(text(kPort), L"");
-    EXPECT_EQ(focusName(), "port");
-    EXPECT_EQ(op_.exit(), 0u);
-    EXPECT_TRUE(driver::setConfiguredPort(L"", driver::kOtherView));
-}
-
-TEST_F(TestDialogTest, FocusesPortBoxWhenNoPortIsConfigured) {
-    start(L"");
-    EXPECT_EQ(text(kPort), L"");
+    EXPECT_EQ(op_.text(kPort), L"");
     EXPECT_EQ(driver::comboEntries(op_.control(kPort)), std::vector<std::wstring>{});
     EXPECT_EQ(focusName(), "port");
-    EXPECT_EQ(text(kResult), L"Ready");
+    EXPECT_EQ(op_.text(kResult), L"Ready");
     EXPECT_EQ(op_.exit(), 0u);
+    EXPECT_TRUE(driver::setConfiguredPort(L"", driver::kOtherView));
 }
 
 TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood) {
     start(good_.port());
     ASSERT_EQ(op_.runWithoutBoxes(5000), "");
-    EXPECT_EQ(text(kResult), answeringReport("CU20029-T307A  "));
-    EXPECT_TRUE(enabled(kPort));
+    EXPECT_EQ(op_.text(kResult), answeringReport("CU20029-T307A  "));
+    EXPECT_TRUE(op_.enabled(kPort));
     EXPECT_TRUE(focusesClear()) << focusName();
     EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(good_, 2));
@@ -210,8 +220,8 @@ TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood
 TEST_F(TestDialogTest, ReportsUnknownProductAndClearKeepsTheDisplayAnswered) {
     start(unknown_.port());
     ASSERT_EQ(op_.runWithoutBoxes(5000), "");
-    EXPECT_EQ(text(kResult), answeringReport("CU40026-TW200A "));
-    EXPECT_NE(text(kResult).find(L"FAIL - unrecognised product type\r\n"), std::wstring::npos);
+    EXPECT_EQ(op_.text(kResult), answeringReport("CU40026-TW200A "));
+    EXPECT_NE(op_.text(kResult).find(L"FAIL - unrecognised product type\r\n"), std::wstring::npos);
     ASSERT_TRUE(settledBack(unknown_, 2));
     EXPECT_EQ(unknown_.received(), kTestRunBytes) << "set-up mode end and Test OK still go out";
 
@@ -230,9 +240,9 @@ TEST_F(TestDialogTest, ReportsNoAnswerWhenDisplayIsSilent) {
     DWORD took = GetTickCount() - started;
     // Two 50-read silences of 100 ms each, plus the fixed pauses.
     EXPECT_GE(took, 10000u);
-    EXPECT_EQ(text(kResult), L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
-                             L"Read Status information (Product type) returned 0 bytes:\r\n"
-                             L" (Incorrect)\r\n");
+    EXPECT_EQ(op_.text(kResult), L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
+                                 L"Read Status information (Product type) returned 0 bytes:\r\n"
+                                 L" (Incorrect)\r\n");
     EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(silent_, 2));
     EXPECT_EQ(silent_.received(), kTestRunBytes);
@@ -246,24 +256,53 @@ TEST_F(TestDialogTest, ReportsNoAnswerWhenDisplayIsSilent) {
         << testing::PrintToString(after);
 }
 
-TEST_F(TestDialogTest, ShowsOpenFailureWhenPortDoesNotExist) {
+// A run that can't open its port waits in its box; the technician dismisses it and goes on, or
+// first asks to leave, which is carried out once the run has returned. A second Test comes too:
+// the button is disabled, so only a posted command can ask for a run inside the waiting one.
+class OpenFailureTest : public TestDialogTest,
+                        public testing::WithParamInterface<std::optional<LeaveRequest>> {};
+
+TEST_P(OpenFailureTest, RunWaitsInItsBoxUntilDismissedWhenThePortDoesNotExist) {
     start(absent_);
     HWND box = pressTestForBox(L"Error.  Could not open COM port:");
     ASSERT_NE(box, nullptr);
     expectRunBox(box, absent_);
     // The line is set before the box opens; the controls stay disabled under the box.
-    EXPECT_EQ(text(kResult), L"Error: Could not open COM port.");
-    EXPECT_FALSE(enabled(kTest));
-    EXPECT_FALSE(enabled(kPort));
+    EXPECT_EQ(op_.text(kResult), L"Error: Could not open COM port.");
+    EXPECT_FALSE(op_.enabled(kTest));
+    EXPECT_FALSE(op_.enabled(kPort));
     EXPECT_FALSE(IsWindowEnabled(op_.dialog())) << "the box is modal to the dialog";
 
+    if (GetParam()) {
+        op_.requestLeave(*GetParam());
+    }
+    op_.postCommand(kTest);
+    Sleep(500);
+    EXPECT_TRUE(op_.app().running());
+    EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog outlives the run's box";
+    EXPECT_EQ(op_.app().openMessageBoxes(), std::vector<HWND>{box})
+        << "no second run, no second box";
+    EXPECT_EQ(op_.text(kResult), L"Error: Could not open COM port.");
+
     driver::dismiss(box);
-    ASSERT_TRUE(driver::waitUntil([&] { return enabled(kTest); }, 5000));
-    EXPECT_TRUE(enabled(kPort));
+    if (GetParam()) {
+        EXPECT_EQ(op_.app().waitForExit(), 0u)
+            << "the request is carried out once the run has returned";
+        return;
+    }
+    ASSERT_TRUE(driver::waitUntil([&] { return op_.enabled(kTest); }, 5000));
+    EXPECT_TRUE(op_.enabled(kPort));
     EXPECT_TRUE(focusesClear()) << focusName();
-    EXPECT_EQ(text(kResult), L"Error: Could not open COM port.");
+    EXPECT_EQ(op_.text(kResult), L"Error: Could not open COM port.");
     EXPECT_EQ(op_.exit(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(WaysOn, OpenFailureTest,
+                         testing::Values(std::nullopt, LeaveRequest::CloseMessage,
+                                         LeaveRequest::ExitCommand),
+                         [](const auto& row) {
+                             return row.param ? testing::PrintToString(*row.param) : "Dismiss";
+                         });
 
 TEST_F(TestDialogTest, CutsSeventeenCharacterNameAndOpensTheFirstSixteen) {
     // The good display is also reachable by a name of 16 characters (scripts/ports.table).
@@ -275,53 +314,15 @@ TEST_F(TestDialogTest, CutsSeventeenCharacterNameAndOpensTheFirstSixteen) {
     HWND box = pressTestForBox(L"COM port name truncated to:");
     ASSERT_NE(box, nullptr);
     expectRunBox(box, sixteen);
-    EXPECT_EQ(text(kPort), sixteen);
-    EXPECT_EQ(text(kResult), L"") << "the truncation line follows the box";
+    EXPECT_EQ(op_.text(kPort), sixteen);
+    EXPECT_EQ(op_.text(kResult), L"") << "the truncation line follows the box";
     EXPECT_EQ(good_.received(), "") << "nothing is opened while the box is up";
 
     driver::dismiss(box);
-    ASSERT_TRUE(driver::waitUntil([&] { return enabled(kTest); }, 5000));
-    EXPECT_EQ(text(kResult), answeringReport("CU20029-T307A  "));
+    ASSERT_TRUE(driver::waitUntil([&] { return op_.enabled(kTest); }, 5000));
+    EXPECT_EQ(op_.text(kResult), answeringReport("CU20029-T307A  "));
     ASSERT_TRUE(settledBack(good_, 2));
     EXPECT_EQ(good_.received(), kTestRunBytes);
-    EXPECT_EQ(op_.exit(), 0u);
-}
-
-TEST_F(TestDialogTest, EscapeAndEnterDoNothing) {
-    start(good_.port());
-    ASSERT_EQ(focusName(), "Test");
-    driver::pressKey(op_.app().focus(), VK_ESCAPE);
-    // A Tab behind each key shows the key has been through the dialog's keyboard handling.
-    driver::pressKey(op_.app().focus(), VK_TAB);
-    ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "Clear"; }, 3000));
-
-    driver::pressKey(op_.app().focus(), VK_TAB); // Exit
-    driver::pressKey(op_.app().focus(), VK_TAB); // result
-    ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "result"; }, 3000));
-    driver::pressKey(op_.app().focus(), VK_TAB);
-    ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "port"; }, 3000));
-    driver::pressKey(op_.app().focus(), VK_RETURN);
-    driver::pressKey(op_.app().focus(), VK_TAB);
-    ASSERT_TRUE(driver::waitUntil([&] { return focusName() == "Test"; }, 3000));
-
-    EXPECT_TRUE(op_.app().running());
-    EXPECT_EQ(op_.app().openMessageBox(), nullptr);
-    EXPECT_EQ(text(kResult), L"Ready");
-    EXPECT_EQ(text(kPort), good_.port());
-    EXPECT_EQ(good_.received(), "") << "neither key starts a test";
-    EXPECT_EQ(op_.exit(), 0u);
-}
-
-TEST_F(TestDialogTest, TabVisitsControlsInTemplateOrder) {
-    start(L"");
-    Lines visited = {focusName()};
-    for (int i = 0; i < 5; ++i) {
-        std::string before = visited.back();
-        driver::pressKey(op_.app().focus(), VK_TAB);
-        driver::waitUntil([&] { return focusName() != before; }, 3000);
-        visited.push_back(focusName());
-    }
-    EXPECT_EQ(visited, (Lines{"port", "Test", "Clear", "Exit", "result", "port"}));
     EXPECT_EQ(op_.exit(), 0u);
 }
 
@@ -334,31 +335,6 @@ TEST_F(TestDialogTest, CloseBoxAfterGoodTestReleasesDisplayAndExitsZero) {
     EXPECT_EQ(op_.app().waitForExit(), 0u);
     expectReleaseOnly(good_);
 }
-
-class LeaveDuringRunTest : public TestDialogTest,
-                           public testing::WithParamInterface<LeaveRequest> {};
-
-TEST_P(LeaveDuringRunTest, WaitsForTheRunToEndWhenItsBoxIsOpen) {
-    start(absent_);
-    HWND box = pressTestForBox(L"Error.  Could not open COM port:");
-    ASSERT_NE(box, nullptr);
-    op_.requestLeave(GetParam());
-    // A second Test as well: it must not start a run inside the suspended one.
-    op_.postCommand(kTest);
-    Sleep(500);
-    EXPECT_TRUE(op_.app().running());
-    EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog outlives the run's box";
-    EXPECT_EQ(op_.app().openMessageBox(), box) << "no second run, no second box";
-    EXPECT_EQ(text(kResult), L"Error: Could not open COM port.");
-
-    driver::dismiss(box);
-    EXPECT_EQ(op_.app().waitForExit(), 0u)
-        << "the request is carried out once the run has returned";
-}
-
-INSTANTIATE_TEST_SUITE_P(Requests, LeaveDuringRunTest,
-                         testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
-                         testing::PrintToStringParamName());
 
 // Dialog template 101 as a broken installation might hold it: the dialog window is made, then
 // its one control, of a class nobody registers, is not, and creation fails.
@@ -378,29 +354,25 @@ std::vector<BYTE> templateWithUnknownControl() {
         }
         word(0);
     };
+    // Style, extended style; one control; x, y, cx, cy; no menu; the dialog class; the caption.
     dword(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME);
-    dword(0);  // extended style
-    word(1);   // controls
-    word(50);  // x
-    word(50);  // y
-    word(229); // cx
-    word(130); // cy
-    word(0);   // no menu
-    word(0);   // the dialog class
+    dword(0);
+    for (WORD w : {1, 50, 50, 229, 130, 0, 0}) {
+        word(w);
+    }
     string(driver::kDialogCaption);
     while (data.size() % 4 != 0) {
         data.push_back(0); // each control starts on a DWORD
     }
+    // The control: style, extended style; x, y, cx, cy, id; its class; no text, no creation data.
     dword(WS_CHILD | WS_VISIBLE);
     dword(0);
-    word(7);
-    word(7);
-    word(50);
-    word(14);
-    word(kTest);
+    for (WORD w : {7, 7, 50, 14, kTest}) {
+        word(w);
+    }
     string(L"NoSuchWindowClass");
-    word(0); // no text
-    word(0); // no creation data
+    word(0);
+    word(0);
     return data;
 }
 

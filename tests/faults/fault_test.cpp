@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,35 +140,23 @@ class FaultTest : public testing::Test {
         op_.typePort(port);
         ASSERT_EQ(op_.text(driver::kPortBox), port);
     }
-    void start() { start(main_.port()); }
-
-    std::wstring text(int id) const { return op_.text(id); }
-
-    void pressTest() { ASSERT_TRUE(op_.pressTest()) << "no run began"; }
-    // The run has returned once Test is enabled again.
-    bool runEnded(DWORD timeoutMs) { return op_.waitForRunEnd(timeoutMs); }
+    // Gives the main display that mode and starts on its port; line_ is the mode's pty.
+    void startOn(const std::string& mode) {
+        ASSERT_NO_FATAL_FAILURE(setMode(mode));
+        line_ = main_.pty();
+        ASSERT_NO_FATAL_FAILURE(start(main_.port()));
+    }
 
     void runGoodTest(EmulatorClient& line) {
         ASSERT_EQ(op_.runWithoutBoxes(5000), "");
-        EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
+        EXPECT_EQ(narrow(op_.text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
         EXPECT_TRUE(driver::waitUntil([&] { return line.received() == kTestRunBytes; }, 3000))
             << line.received();
     }
 
-    // A run on a line that hangs up once ESC @ and the greeting are in, so that set-up mode
-    // start can't be written: the run waits in its failure box, with the port (pty) open.
-    void runIntoWriteFailureBox(std::string& pty, HWND& box) {
-        setMode("--hangup-after 27");
-        pty = main_.pty();
-        ASSERT_NO_FATAL_FAILURE(start());
-        ASSERT_NO_FATAL_FAILURE(pressTest());
-        box = op_.app().waitForMessageBox(L"Error.");
-        ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(text(kResult));
-    }
-
     // Clear answers and hands the focus to Test, so the window is not stuck in a run.
     void expectUsable() {
-        EXPECT_TRUE(op_.clear()) << narrow(text(kResult));
+        EXPECT_TRUE(op_.clear()) << narrow(op_.text(kResult));
         EXPECT_EQ(op_.app().openMessageBoxCount(), 0);
     }
 
@@ -185,8 +175,10 @@ class FaultTest : public testing::Test {
             << main_.received();
     }
 
-    // After a fault: a good run on the same port works and closes it, and Exit releases it.
+    // After a fault: the window is usable, a good run on the same port works and closes it,
+    // and Exit releases it.
     void finishWithGoodRunAndExit() {
+        ASSERT_NO_FATAL_FAILURE(expectUsable());
         ASSERT_NO_FATAL_FAILURE(setMode(""));
         ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
         EXPECT_EQ(portHolders(main_.pty(), false), "");
@@ -194,6 +186,7 @@ class FaultTest : public testing::Test {
     }
 
     EmulatorClient main_;
+    std::string line_;
     driver::Operator op_;
 };
 
@@ -203,23 +196,18 @@ class FaultTest : public testing::Test {
 // time, with the report the filler that came makes, kept to its capacity; the drain's bound is
 // checked against a fake link, its rules over the real link by the serial tests.
 TEST_F(FaultTest, FloodingDisplayCannotHoldTheRunAndItsReportKeepsToItsCapacity) {
-    setMode("--flood");
-    std::string line = main_.pty();
-    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(startOn("--flood"));
     // Twice: the second run on the same flooding port must open it and end as well.
     for (int run = 1; run <= 2; ++run) {
         DWORD began = GetTickCount();
-        ASSERT_NO_FATAL_FAILURE(pressTest());
-        ASSERT_TRUE(runEnded(15000)) << "run " << run << ": the flood held the window";
+        ASSERT_EQ(op_.runWithoutBoxes(15000), "") << "run " << run << ": the flood held the window";
         // 700 ms of pauses, both collections end at once on their counts, and a drain that
         // stops by its bound is over in milliseconds: the rest is room for a loaded machine.
         EXPECT_LT(GetTickCount() - began, 5000u) << "run " << run;
-        std::wstring report = text(kResult);
+        std::wstring report = op_.text(kResult);
         EXPECT_EQ(floodReportProblem(report), "") << "run " << run << ":\n" << narrow(report);
-        EXPECT_EQ(op_.app().openMessageBoxCount(), 0);
-        EXPECT_EQ(portHolders(line, false), "") << "run " << run << " left the port open";
+        EXPECT_EQ(portHolders(line_, false), "") << "run " << run << " left the port open";
     }
-    ASSERT_NO_FATAL_FAILURE(expectUsable());
     finishWithGoodRunAndExit();
 }
 
@@ -227,39 +215,31 @@ TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
     // 4.6 s of silence before each reply, then its bytes 100 ms apart: the product reply takes
     // 6.3 s in all, so each byte must start the silence count afresh. The run gives up no
     // sooner than 49 pauses of 100 ms after its request: 300 ms to spare for a loaded machine.
-    setMode("--delay 4600 --trickle 100");
-    std::string line = main_.pty();
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(pressTest());
-    ASSERT_TRUE(runEnded(30000)) << "the run did not end";
-    EXPECT_EQ(narrow(text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
-    EXPECT_EQ(portHolders(line, false), "");
+    ASSERT_NO_FATAL_FAILURE(startOn("--delay 4600 --trickle 100"));
+    ASSERT_EQ(op_.runWithoutBoxes(30000), "");
+    EXPECT_EQ(narrow(op_.text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
+    EXPECT_EQ(portHolders(line_, false), "");
 
     // The line's own time stamps show the case took place as meant.
     std::vector<EmulatorEvent> log = main_.events();
-    for (const std::string& request :
-         {std::string("1F 28 65 01 49 4E"), std::string("1F 28 65 40 30")}) {
-        size_t asked = 0;
-        while (asked < log.size() &&
-               !(log[asked].kind == "recv" && log[asked].details == request)) {
-            ++asked;
-        }
-        ASSERT_LT(asked, log.size()) << request << " never came as one chunk";
-        size_t first = asked;
-        while (first < log.size() && log[first].kind != "send") {
-            ++first;
-        }
-        ASSERT_LT(first, log.size()) << "no answer to " << request;
-        uint64_t silence = log[first].micros - log[asked].micros;
+    for (const std::string request : {"1F 28 65 01 49 4E", "1F 28 65 40 30"}) {
+        auto asked = std::find_if(log.begin(), log.end(), [&](const EmulatorEvent& e) {
+            return e.kind == "recv" && e.details == request;
+        });
+        ASSERT_NE(asked, log.end()) << request << " never came as one chunk";
+        auto first =
+            std::find_if(asked, log.end(), [](const EmulatorEvent& e) { return e.kind == "send"; });
+        ASSERT_NE(first, log.end()) << "no answer to " << request;
+        uint64_t silence = first->micros - asked->micros;
         // The emulator times a reply from the stamp of its request: the floor holds exactly.
         EXPECT_GE(silence, 4600000u) << request;
         EXPECT_LT(silence, 4900000u) << request << ": the emulator was too late for the case";
         if (request == "1F 28 65 40 30") {
-            size_t last = first;
-            for (size_t i = first; i < log.size() && log[i].kind != "recv"; ++i) {
-                last = log[i].kind == "send" ? i : last;
+            uint64_t lastByte = first->micros;
+            for (auto e = first; e != log.end() && e->kind != "recv"; ++e) {
+                lastByte = e->kind == "send" ? e->micros : lastByte;
             }
-            EXPECT_GE(log[last].micros - log[asked].micros, 6300000u);
+            EXPECT_GE(lastByte - asked->micros, 6300000u);
         }
     }
     ASSERT_NO_FATAL_FAILURE(expectUsable());
@@ -270,21 +250,16 @@ class OverlongReplyTest : public FaultTest, public testing::WithParamInterface<i
 
 TEST_P(OverlongReplyTest, ReportIsCutAtItsCapacityAndTheRunGoesOn) {
     std::string extra(static_cast<size_t>(GetParam()), '\x2A');
-    setMode("--overlong " + std::to_string(GetParam()));
-    std::string line = main_.pty();
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(pressTest());
-    ASSERT_TRUE(runEnded(15000)) << "the run did not end";
-    std::wstring report = text(kResult);
+    ASSERT_NO_FATAL_FAILURE(startOn("--overlong " + std::to_string(GetParam())));
+    ASSERT_EQ(op_.runWithoutBoxes(15000), "");
+    std::wstring report = op_.text(kResult);
     EXPECT_EQ(narrow(report),
               narrow(expectedReport(kSetupAckReply + extra, kProductReply + extra)));
     EXPECT_EQ(report.size(), kReportUnits);
-    EXPECT_EQ(op_.app().openMessageBoxCount(), 0);
     // Set-up mode end and "Test OK" still went out, and the port was put back and closed.
     EXPECT_TRUE(driver::waitUntil([&] { return main_.received() == kTestRunBytes; }, 3000))
         << main_.received();
-    EXPECT_EQ(portHolders(line, false), "");
-    ASSERT_NO_FATAL_FAILURE(expectUsable());
+    EXPECT_EQ(portHolders(line_, false), "");
     finishWithGoodRunAndExit();
 }
 
@@ -294,34 +269,68 @@ INSTANTIATE_TEST_SUITE_P(ExtraBytes, OverlongReplyTest, testing::Values(30, 200)
                              return "Extra" + std::to_string(info.param);
                          });
 
-TEST_F(FaultTest, HangUpInTheMiddleOfARunShowsTheWriteFailureAndClosesThePort) {
-    std::string line;
-    HWND box = nullptr;
-    ASSERT_NO_FATAL_FAILURE(runIntoWriteFailureBox(line, box));
+// A line that hangs up once ESC @ and the greeting are in, so that set-up mode start can't be
+// written: the run waits in its failure box with the port (pty) still open. Under the box the
+// technician asks to leave, or a second Test is posted and the box then dismissed.
+class HangUpInARunTest : public FaultTest,
+                         public testing::WithParamInterface<std::optional<LeaveRequest>> {};
+
+TEST_P(HangUpInARunTest, ShowsTheWriteFailureAndClosesThePortOnceTheRunHasReturned) {
+    ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after 27"));
+    ASSERT_TRUE(op_.pressTest()) << "no run began";
+    HWND box = op_.app().waitForMessageBox(L"Error.");
+    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(op_.text(kResult));
     EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
-    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
+    EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
     EXPECT_EQ(main_.received(), kGreetingBytes);
     // Under the box the run still holds the port: this also shows the holder check sees it.
-    EXPECT_NE(portHolders(line, true), "");
+    EXPECT_NE(portHolders(line_, true), "");
+
+    // A live display on the port again: whatever the program now did on it would show. Test is
+    // disabled, so only a posted command can ask for the second run.
+    ASSERT_NO_FATAL_FAILURE(setMode(""));
+    if (GetParam()) {
+        op_.requestLeave(*GetParam());
+    } else {
+        op_.postCommand(kTest);
+    }
+    Sleep(700);
+    EXPECT_TRUE(op_.app().running());
+    EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog went while its run was suspended";
+    EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
+    EXPECT_EQ(main_.received(), "") << "the port was opened while the run waited in its box";
+    EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
+    EXPECT_NE(portHolders(line_, true), "") << "the suspended run still holds its port";
 
     driver::dismiss(box);
-    ASSERT_TRUE(runEnded(5000)) << "the run did not end after the box";
-    EXPECT_EQ(portHolders(line, true), "") << "the hung-up port was not closed";
-    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
-    ASSERT_NO_FATAL_FAILURE(expectUsable());
+    if (GetParam()) {
+        EXPECT_EQ(op_.app().waitForExit(), 0u)
+            << "the request is carried out once the run has returned";
+        EXPECT_EQ(portHolders(line_, true), "");
+        EXPECT_EQ(main_.received(), "") << "no display answered, so leaving opens no port";
+        return;
+    }
+    ASSERT_TRUE(op_.waitForRunEnd(5000)) << "the run did not end after the box";
+    EXPECT_EQ(portHolders(line_, true), "") << "the hung-up port was not closed";
+    EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
     finishWithGoodRunAndExit();
 }
 
+INSTANTIATE_TEST_SUITE_P(WaysOn, HangUpInARunTest,
+                         testing::Values(std::nullopt, LeaveRequest::CloseMessage,
+                                         LeaveRequest::ExitCommand),
+                         [](const auto& row) {
+                             return row.param ? testing::PrintToString(*row.param) : "Dismiss";
+                         });
+
 TEST_F(FaultTest, HangUpDuringTheReleaseStillEndsWithZeroAndNoMessage) {
     // The run's 53 bytes pass; the release's ESC @ makes the line hang up.
-    setMode("--hangup-after " + std::to_string(kTestRunByteCount + 1));
-    std::string line = main_.pty();
-    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after " + std::to_string(kTestRunByteCount + 1)));
     ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
     exitWithZeroAndNoBox();
     EXPECT_TRUE(main_.waitForEvent("hangup", 3000)) << "the release's bytes never came";
     EXPECT_EQ(main_.received(), kTestRunBytes + " 1B 40");
-    EXPECT_EQ(portHolders(line, true), "");
+    EXPECT_EQ(portHolders(line_, true), "");
 }
 
 // How the port disappears between a good test and Exit.
@@ -341,10 +350,9 @@ TEST_P(PortGoneBeforeExitTest, ExitStillEndsWithZeroAndNoMessage) {
     EXPECT_EQ(portHolders(pty, false), "");
 
     bool ok = false;
-    std::string port(main_.port().begin(), main_.port().end());
-    for (char& c : port) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    std::string port = driver::ascii(main_.port());
+    std::transform(port.begin(), port.end(), port.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     std::string said = linkRemoved ? runLineHelper("unlink-port " + port, ok)
                                    : runLineHelper("stop " + doomed.pid(), ok);
     ASSERT_TRUE(ok) << said;
@@ -359,57 +367,5 @@ INSTANTIATE_TEST_SUITE_P(Losses, PortGoneBeforeExitTest,
                                                     ? "LinkRemoved"
                                                     : "EmulatorStopped");
                          });
-
-// A request to leave that reaches the dialog while a run waits in its write-failure box, with
-// the port still open under it.
-
-class LeaveWhileFailureBoxIsOpenTest : public FaultTest,
-                                       public testing::WithParamInterface<LeaveRequest> {};
-
-TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZero) {
-    std::string line;
-    HWND box = nullptr;
-    ASSERT_NO_FATAL_FAILURE(runIntoWriteFailureBox(line, box));
-    // A live display on the port again: whatever the program now did on it would show.
-    ASSERT_NO_FATAL_FAILURE(setMode(""));
-
-    op_.requestLeave(GetParam());
-    Sleep(500);
-    EXPECT_TRUE(op_.app().running());
-    EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog went while its run was suspended";
-    EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
-    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
-    EXPECT_NE(portHolders(line, true), "") << "the suspended run still holds its port";
-
-    driver::dismiss(box);
-    EXPECT_EQ(op_.app().waitForExit(), 0u)
-        << "the request is carried out once the run has returned";
-    EXPECT_EQ(portHolders(line, true), "");
-    EXPECT_EQ(main_.received(), "") << "no display answered, so leaving opens no port";
-}
-
-INSTANTIATE_TEST_SUITE_P(Requests, LeaveWhileFailureBoxIsOpenTest,
-                         testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
-                         testing::PrintToStringParamName());
-
-TEST_F(FaultTest, SecondTestWhileARunWaitsInItsBoxStartsNoRunInside) {
-    std::string line;
-    HWND box = nullptr;
-    ASSERT_NO_FATAL_FAILURE(runIntoWriteFailureBox(line, box));
-    ASSERT_NO_FATAL_FAILURE(setMode(""));
-
-    // The button is disabled, so only a posted command can ask for the second run.
-    op_.postCommand(kTest);
-    Sleep(700);
-    EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
-    EXPECT_EQ(main_.received(), "") << "a second run opened the port inside the first";
-    EXPECT_EQ(text(kResult), L"ERROR: WriteFile() returned error.");
-
-    driver::dismiss(box);
-    ASSERT_TRUE(runEnded(5000)) << "the run did not end after the box";
-    EXPECT_EQ(portHolders(line, true), "");
-    ASSERT_NO_FATAL_FAILURE(expectUsable());
-    finishWithGoodRunAndExit();
-}
 
 } // namespace

@@ -198,9 +198,9 @@ class ProgramRunner {
             return false;
         }
         HWND dialog = op.dialog();
-        shown(outcome, "result", op.text(driver::kResultBox));
-        shown(outcome, "port", op.text(driver::kPortBox));
-        shown(outcome, "dialog", driver::text(dialog));
+        outcome.shown.push_back({"result", op.text(driver::kResultBox)});
+        outcome.shown.push_back({"port", op.text(driver::kPortBox)});
+        outcome.shown.push_back({"dialog", driver::text(dialog)});
         EnumChildWindows(dialog, addChildText, reinterpret_cast<LPARAM>(&outcome.shown));
         if (!shoot(dialog, outcome.name + ".png", error)) {
             return false;
@@ -210,16 +210,12 @@ class ProgramRunner {
             return false;
         }
         for (const std::wstring& text : displayTexts(emulator_.received())) {
-            shown(outcome, "display", text);
+            outcome.shown.push_back({"display", text});
         }
         return true;
     }
 
   private:
-    static void shown(Outcome& outcome, const char* where, const std::wstring& text) {
-        outcome.shown.push_back({where, text});
-    }
-
     // Presses Test and waits for the run to end, reading, photographing (the first) and
     // dismissing each box.
     bool finishRun(driver::Operator& op, Outcome& outcome, std::string& error) {
@@ -231,8 +227,8 @@ class ProgramRunner {
             if (++boxes == 1) {
                 shot = shoot(box.box, outcome.name + "-box.png", error);
             }
-            shown(outcome, "box-caption", box.caption);
-            shown(outcome, "box-text", box.text);
+            outcome.shown.push_back({"box-caption", box.caption});
+            outcome.shown.push_back({"box-text", box.text});
         });
         if (!shot) {
             return false;

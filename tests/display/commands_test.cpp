@@ -1,10 +1,10 @@
 // The display's command bytes and the three reply predicates.
 #include "display/commands.h"
 #include "tests/support/call_log.h"
+#include "tests/support/expected_report.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,22 +64,19 @@ INSTANTIATE_TEST_SUITE_P(Replies, SetupAckTest,
                                          AckCase{{0x00, 0x28, 0x65, 0x01}, false},
                                          AckCase{{}, false}));
 
-std::vector<uint8_t> productReply(const char* type, size_t typeBytes = 15) {
-    std::vector<uint8_t> reply = {0x28, 0x65, 0x40};
-    reply.insert(reply.end(), type, type + typeBytes);
-    return reply;
+const uint8_t* bytesOf(const std::string& reply) {
+    return reinterpret_cast<const uint8_t*>(reply.data());
 }
 
 TEST(ProductReplyTest, WellFormedOnlyWithEighteenBytesAndTheHeader) {
-    std::vector<uint8_t> good = productReply("CU20029-T307A  ");
-    good.push_back(0x20); // room for the 19-byte case
-    EXPECT_TRUE(isProductReply(good.data(), 18));
-    EXPECT_FALSE(isProductReply(good.data(), 19));
-    EXPECT_FALSE(isProductReply(good.data(), 17));
+    const std::string good = productReply("CU20029-T307A  ") + ' '; // room for the 19-byte case
+    EXPECT_TRUE(isProductReply(bytesOf(good), 18));
+    EXPECT_FALSE(isProductReply(bytesOf(good), 19));
+    EXPECT_FALSE(isProductReply(bytesOf(good), 17));
     for (size_t i = 0; i < 3; ++i) {
-        std::vector<uint8_t> bad = good;
+        std::string bad = good;
         bad[i] ^= 0x01;
-        EXPECT_FALSE(isProductReply(bad.data(), 18)) << "header byte " << i;
+        EXPECT_FALSE(isProductReply(bytesOf(bad), 18)) << "header byte " << i;
     }
 }
 
@@ -94,8 +91,8 @@ class KnownProductTest : public testing::TestWithParam<ProductCase> {};
 
 TEST_P(KnownProductTest, AllFifteenBytesCompare) {
     const ProductCase& c = GetParam();
-    std::vector<uint8_t> reply = productReply(c.type);
-    EXPECT_EQ(isKnownProduct(reply.data()), c.known) << hexBytes(reply.data() + 3, 15);
+    const std::string reply = productReply(std::string(c.type, 15));
+    EXPECT_EQ(isKnownProduct(bytesOf(reply)), c.known) << hexBytes(bytesOf(reply) + 3, 15);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,5 +1,7 @@
 // The release on leaving: when it opens the port, what it sends, and postQuit(0) on every path.
 #include "display/test_run.h"
+#include "tests/support/device_path.h"
+#include "tests/support/expected_report.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
 
@@ -11,18 +13,13 @@
 
 namespace {
 
-// The calls of a release that goes through, once the port box has named COM4.
-const std::vector<std::string> kReleaseCalls = {
-    "open \\\\.\\COM4",   "readSettings", "applyReleaseSettings",
-    "applyTimeouts 1000", "write 1B 40",  "pause 20",
-    "restoreSettings",    "close",        "postQuit 0"};
+const std::vector<std::string> kReleaseCalls = expectedReleaseCalls(L"COM4");
 
 class ReleaseDisplayTest : public testing::Test {
   protected:
     void SetUp() override {
         DisplayAnswered = true;
-        path.reset();
-        std::wcscpy(path.name(), L"COM3"); // what the last test used
+        path = pathOf(L"COM3"); // what the last test used
         console.portText = L"COM4";
     }
     void release() { releaseDisplay(path, console, link); }
@@ -41,9 +38,7 @@ TEST_F(ReleaseDisplayTest, NothingIsOpenedWhenTheDisplayDidNotAnswer) {
 
 TEST_F(ReleaseDisplayTest, AnsweredDisplayIsInitialisedAgainOnThePortNowNamed) {
     release();
-    std::vector<std::string> want = {"portTextLength -> 4", "getPortText 5"};
-    want.insert(want.end(), kReleaseCalls.begin(), kReleaseCalls.end());
-    EXPECT_EQ(log.lines, want);
+    EXPECT_EQ(log.lines, kReleaseCalls);
     EXPECT_TRUE(DisplayAnswered);
     EXPECT_EQ(link.now(), 20u);
 }
@@ -54,25 +49,19 @@ TEST_F(ReleaseDisplayTest, LongNameIsCutSilentlyToSixteenCharacters) {
     std::vector<std::string> want = {"portTextLength -> 20", "getPortText 17",
                                      "setPortText COM1234567890123",
                                      "open \\\\.\\COM1234567890123"};
-    want.insert(want.end(), kReleaseCalls.begin() + 1, kReleaseCalls.end());
+    want.insert(want.end(), kReleaseCalls.begin() + 3, kReleaseCalls.end());
     EXPECT_EQ(log.lines, want);
     EXPECT_EQ(console.portText, L"COM1234567890123");
 }
 
-TEST_F(ReleaseDisplayTest, EmptyPortBoxOpensTheBarePrefixAndEndsQuietly) {
-    console.portText = L"";
-    link.failCall("open");
-    release();
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"portTextLength -> 0", "getPortText 1",
-                                                   "open \\\\.\\ -> fail", "postQuit 0"}));
-}
-
-// The failing call (its operation), what it returned, and the call the release goes on with.
+// The failing call (its operation), what it returned, and the call the release goes on with;
+// the port box names COM4 unless the row says otherwise.
 struct ReleaseFailureCase {
     const char* name;
     const char* op;
     const char* result; // "fail", or the count a short write wrote
     const char* resumesAt;
+    const wchar_t* portText = L"COM4";
 };
 
 void PrintTo(const ReleaseFailureCase& c, std::ostream* os) {
@@ -84,6 +73,7 @@ class ReleaseFailureTest : public ReleaseDisplayTest,
 
 TEST_P(ReleaseFailureTest, FailureOnlyShortensTheSequence) {
     const ReleaseFailureCase& c = GetParam();
+    console.portText = c.portText;
     if (std::string(c.result) == "fail") {
         link.failCall(c.op);
     } else {
@@ -91,14 +81,14 @@ TEST_P(ReleaseFailureTest, FailureOnlyShortensTheSequence) {
     }
     release();
     // The successful release's calls up to the failing one, marked, then from where it goes on.
-    std::vector<std::string> want = {"portTextLength -> 4", "getPortText 5"};
-    auto failed = std::find_if(kReleaseCalls.begin(), kReleaseCalls.end(),
+    const std::vector<std::string> calls = expectedReleaseCalls(c.portText);
+    auto failed = std::find_if(calls.begin(), calls.end(),
                                [&](const std::string& call) { return call.rfind(c.op, 0) == 0; });
-    auto resumed = std::find(failed, kReleaseCalls.end(), c.resumesAt);
-    ASSERT_NE(resumed, kReleaseCalls.end()) << c.resumesAt;
-    want.insert(want.end(), kReleaseCalls.begin(), failed);
+    auto resumed = std::find(failed, calls.end(), c.resumesAt);
+    ASSERT_NE(resumed, calls.end()) << c.resumesAt;
+    std::vector<std::string> want(calls.begin(), failed);
     want.push_back(*failed + " -> " + c.result);
-    want.insert(want.end(), resumed, kReleaseCalls.end());
+    want.insert(want.end(), resumed, calls.end());
     EXPECT_EQ(log.lines, want);
     EXPECT_EQ(link.opens(), link.closes());
     EXPECT_FALSE(link.isOpen());
@@ -107,6 +97,8 @@ TEST_P(ReleaseFailureTest, FailureOnlyShortensTheSequence) {
 INSTANTIATE_TEST_SUITE_P(
     EveryStep, ReleaseFailureTest,
     testing::Values(ReleaseFailureCase{"open", "open", "fail", "postQuit 0"},
+                    // An empty box leaves the bare prefix, which names no device.
+                    ReleaseFailureCase{"openEmptyPortBox", "open", "fail", "postQuit 0", L""},
                     ReleaseFailureCase{"getSettings", "readSettings", "fail", "close"},
                     ReleaseFailureCase{"setSettings", "applyReleaseSettings", "fail", "close"},
                     // No write under unknown time-outs, but the settings still go back.

@@ -1,6 +1,6 @@
 // The test run against a scripted link: bytes, pauses, replies, report, failures and undoing.
-#include "display/commands.h"
 #include "display/test_run.h"
+#include "tests/support/device_path.h"
 #include "tests/support/expected_report.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
@@ -15,25 +15,9 @@
 
 namespace {
 
-const std::vector<uint8_t> kSetupStart = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-const std::vector<uint8_t> kReadProduct = {0x1F, 0x28, 0x65, 0x40, 0x30};
-const std::vector<uint8_t> kAck = {0x28, 0x65, 0x01, 0x00};
 const std::string kKnownType = "CU20029-T307A  ";
 const std::string kUnknownType = "CU20029-T999Z  ";
-
-std::vector<uint8_t> bytes(const std::string& text) {
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-std::vector<uint8_t> productReplyBytes(const std::string& type) {
-    return bytes(productReply(type));
-}
-
-void openLink(RecordingLink& link) {
-    DevicePath path;
-    path.reset();
-    ASSERT_TRUE(link.open(path));
-}
+const std::wstring kPassReport = expectedReport(kSetupAckReply, productReply(kKnownType));
 
 // "N" empty reads of a reply collection, each followed by its 100 ms pause.
 void addSilence(std::vector<std::string>& lines, int n) {
@@ -43,34 +27,32 @@ void addSilence(std::vector<std::string>& lines, int n) {
     }
 }
 
-const std::wstring kPassReport = expectedReport(kSetupAckReply, productReply(kKnownType));
-
 // The oracle's own anchors, letter by letter: a passing display's report (200 units), an
 // unknown product's (227, the longest that well-formed replies give), a silent display's (127).
 TEST(ExpectedReportTest, PinsTheReportsOfPassingUnknownAndSilentDisplays) {
     struct Case {
         std::string ack;
         std::string product;
+        size_t units;
         std::wstring report;
     };
-    const Case cases[] = {{kSetupAckReply, productReply(kKnownType),
+    const Case cases[] = {{kSetupAckReply, productReply(kKnownType), 200,
                            L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
                            L"Read Status information (Product type) returned 18 bytes:\r\n"
                            L"28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20  (OK)\r\n"
                            L"Test result: PASS.\r\n"},
-                          {kSetupAckReply, productReply(kUnknownType),
+                          {kSetupAckReply, productReply(kUnknownType), 227,
                            L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
                            L"Read Status information (Product type) returned 18 bytes:\r\n"
                            L"28 65 40 43 55 32 30 30 32 39 2D 54 39 39 39 5A 20 20  (OK)\r\n"
                            L"Test result: FAIL - unrecognised product type\r\n"},
-                          {"", "",
+                          {"", "", 127,
                            L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
                            L"Read Status information (Product type) returned 0 bytes:\r\n"
                            L" (Incorrect)\r\n"}};
-    const size_t sizes[] = {200, 227, 127};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(narrow(expectedReport(cases[i].ack, cases[i].product)), narrow(cases[i].report));
-        EXPECT_EQ(cases[i].report.size(), sizes[i]);
+    for (const Case& c : cases) {
+        EXPECT_EQ(narrow(expectedReport(c.ack, c.product)), narrow(c.report));
+        EXPECT_EQ(c.report.size(), c.units);
     }
 }
 
@@ -79,14 +61,10 @@ class TestRunTest : public testing::Test {
     void SetUp() override {
         DisplayAnswered = false;
         std::memset(ReplyBuffer, 0xEE, sizeof ReplyBuffer);
-        path.reset();
-        std::wcscpy(path.name(), L"COM3");
+        path = pathOf(L"COM3");
     }
 
-    void answerGood(const std::string& type = kKnownType) {
-        link.answer(kSetupStart, kAck);
-        link.answer(kReadProduct, productReplyBytes(type));
-    }
+    void answerGood() { link.answerRequests(kSetupAckReply, productReply(kKnownType)); }
 
     void run() { runTest(path, settings, console, link); }
 
@@ -108,19 +86,6 @@ class TestRunTest : public testing::Test {
     LineSettings settings;
 };
 
-TEST_F(TestRunTest, GoodDisplaySendsEveryCommandInOrderAndPasses) {
-    answerGood();
-    run();
-    EXPECT_EQ(log.lines, goodRun(kPassReport));
-    EXPECT_EQ(console.resultText, kPassReport);
-    EXPECT_TRUE(DisplayAnswered);
-    EXPECT_EQ(link.now(), 700u); // 300 + 200 + 200
-    EXPECT_EQ(link.opens(), 1);
-    EXPECT_EQ(link.closes(), 1);
-    // The product reply stays in the receive area after the run.
-    EXPECT_EQ(hexBytes(ReplyBuffer, 18), "28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20");
-}
-
 TEST_F(TestRunTest, SelectorsReachTheLink) {
     settings = LineSettings{3, 1, 2};
     answerGood();
@@ -128,16 +93,17 @@ TEST_F(TestRunTest, SelectorsReachTheLink) {
     EXPECT_EQ(log.lines[2], "applyTestSettings 3 1 2");
 }
 
-// Each row: what the display sends, the two replies the collections gather from it, whether
-// it counts as answered, and whether each reply comes whole in one read. None is a failure: the
-// report is shown, then set-up mode end and "Test OK" are still written and the port put back.
+// Each row: the two replies the collections gather, whether the display counts as answered,
+// whether each reply comes whole in one read, and how the display sends them when not simply
+// at once. None is a failure: the report is shown, then set-up mode end and "Test OK" are
+// still written and the port put back.
 struct ReportCase {
     const char* name;
-    std::function<void(RecordingLink&)> display;
     std::string ack;
     std::string product;
     bool answered;
     bool oneReadEach;
+    std::function<void(RecordingLink&)> display = nullptr;
 };
 
 void PrintTo(const ReportCase& c, std::ostream* os) {
@@ -148,14 +114,23 @@ class TestRunReportTest : public TestRunTest, public testing::WithParamInterface
 
 TEST_P(TestRunReportTest, ShowsTheRepliesDumpedWithTheirVerdictsAndFinishes) {
     const ReportCase& c = GetParam();
-    c.display(link);
+    if (c.display) {
+        c.display(link);
+    } else {
+        link.answerRequests(c.ack, c.product);
+    }
     run();
     const std::wstring report = expectedReport(c.ack, c.product);
     EXPECT_EQ(narrow(console.resultText), narrow(report));
     EXPECT_EQ(DisplayAnswered, c.answered);
+    EXPECT_EQ(link.opens(), 1);
+    EXPECT_EQ(link.closes(), 1);
+    // The product reply stays in the receive area after the run.
+    EXPECT_EQ(std::string(ReplyBuffer, ReplyBuffer + c.product.size()), c.product);
     std::vector<std::string> good = goodRun(report, c.ack.size(), c.product.size());
     if (c.oneReadEach) {
         EXPECT_EQ(log.lines, good);
+        EXPECT_EQ(link.now(), 700u); // 300 + 200 + 200
     } else {
         auto shown = std::find(log.lines.begin(), log.lines.end(), good[good.size() - 7]);
         EXPECT_EQ(std::vector<std::string>(shown, log.lines.end()),
@@ -163,48 +138,31 @@ TEST_P(TestRunReportTest, ShowsTheRepliesDumpedWithTheirVerdictsAndFinishes) {
     }
 }
 
-std::function<void(RecordingLink&)> replies(const std::string& ack, const std::string& product,
-                                            uint64_t productDelayMs = 0) {
-    return [=](RecordingLink& link) {
-        link.answer(kSetupStart, bytes(ack));
-        link.answer(kReadProduct, bytes(product), productDelayMs);
-    };
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Displays, TestRunReportTest,
     testing::Values(
-        ReportCase{"SecondKnownProduct", replies(kSetupAckReply, productReply("CU20029T307A01 ")),
-                   kSetupAckReply, productReply("CU20029T307A01 "), true, true},
-        ReportCase{"UnknownProductFailsButCountsAsAnswered",
-                   replies(kSetupAckReply, productReply(kUnknownType)), kSetupAckReply,
+        ReportCase{"FirstKnownProduct", kSetupAckReply, productReply(kKnownType), true, true},
+        ReportCase{"SecondKnownProduct", kSetupAckReply, productReply("CU20029T307A01 "), true,
+                   true},
+        ReportCase{"UnknownProductFailsButCountsAsAnswered", kSetupAckReply,
                    productReply(kUnknownType), true, true},
-        ReportCase{"NulInTheProductType",
-                   replies(kSetupAckReply, productReply(std::string("CU20029T307A01\0", 15))),
-                   kSetupAckReply, productReply(std::string("CU20029T307A01\0", 15)), true, true},
+        ReportCase{"NulInTheProductType", kSetupAckReply,
+                   productReply(std::string("CU20029T307A01\0", 15)), true, true},
         // Dumped whole and marked incorrect; the run goes on to the product type.
-        ReportCase{"FiveByteAcknowledgement",
-                   replies(kSetupAckReply + '\0', productReply(kKnownType)), kSetupAckReply + '\0',
-                   productReply(kKnownType), true, true},
-        ReportCase{"OneByteOverEach",
-                   replies(kSetupAckReply + '\x2A', productReply(kKnownType) + '\x2A'),
-                   kSetupAckReply + '\x2A', productReply(kKnownType) + '\x2A', false, true},
+        ReportCase{"FiveByteAcknowledgement", kSetupAckReply + '\0', productReply(kKnownType), true,
+                   true},
+        ReportCase{"OneByteOverEach", kSetupAckReply + '\x2A', productReply(kKnownType) + '\x2A',
+                   false, true},
         // Four bytes are there when the first collection reaches its count; two more follow
         // and stand at the front of the product reply, which is judged on the shifted bytes.
-        ReportCase{"LateAcknowledgementBytesShiftTheProductReply",
+        ReportCase{"LateAcknowledgementBytesShiftTheProductReply", kSetupAckReply,
+                   "\xAB\xCD" + productReply(kKnownType), false, false,
                    [](RecordingLink& link) {
-                       link.answer(kSetupStart, kAck);
+                       link.answerRequests(kSetupAckReply, productReply(kKnownType), 10);
                        link.arriveAt(305, {0xAB, 0xCD});
-                       link.answer(kReadProduct, productReplyBytes(kKnownType), 10);
-                   },
-                   kSetupAckReply, "\xAB\xCD" + productReply(kKnownType), false, false},
-        ReportCase{"HighBytesShowAsTwoUpperCaseDigits",
-                   [](RecordingLink& link) {
-                       link.answer(kSetupStart, {0x80, 0xFF, 0x9A, 0xC3});
-                   },
-                   "\x80\xFF\x9A\xC3", "", false, false},
-        ReportCase{"OverlongRepliesAreCutAtTheReportCapacity",
-                   replies(std::string(60, 0x41), std::string(100, 0x42)), std::string(60, 0x41),
+                   }},
+        ReportCase{"HighBytesShowAsTwoUpperCaseDigits", "\x80\xFF\x9A\xC3", "", false, false},
+        ReportCase{"OverlongRepliesAreCutAtTheReportCapacity", std::string(60, 0x41),
                    std::string(100, 0x42), false, true}),
     [](const testing::TestParamInfo<ReportCase>& info) { return std::string(info.param.name); });
 
@@ -228,9 +186,8 @@ TEST_F(TestRunTest, AcknowledgementSplitAcrossReadsIsCollectedWhole) {
     link.limitReadChunk(2);
     answerGood();
     run();
-    std::vector<std::string> lines = log.lines;
-    auto start = std::find(lines.begin(), lines.end(), "write 1F 28 65 01 49 4E");
-    ASSERT_NE(start, lines.end());
+    auto start = std::find(log.lines.begin(), log.lines.end(), "write 1F 28 65 01 49 4E");
+    ASSERT_NE(start, log.lines.end());
     std::vector<std::string> collect(start + 1, start + 4);
     EXPECT_EQ(collect, (std::vector<std::string>{"readAvailable 4096 -> 2", "pause 1",
                                                  "readAvailable 4094 -> 2"}));
@@ -244,8 +201,7 @@ TEST_F(TestRunTest, EveryReportLengthIsCutExactlyAtCapacity) {
         SetUp();
         log.lines.clear();
         RecordingLink fresh(log);
-        fresh.answer(kSetupStart, std::vector<uint8_t>(n, 0x28));
-        fresh.answer(kReadProduct, productReplyBytes(kUnknownType));
+        fresh.answerRequests(std::string(n, 0x28), productReply(kUnknownType));
         runTest(path, settings, console, fresh);
         EXPECT_EQ(narrow(console.resultText),
                   narrow(expectedReport(std::string(n, 0x28), productReply(kUnknownType))))
@@ -267,9 +223,8 @@ TEST_F(TestRunTest, StaleInputIsDrainedBeforeSetupModeStart) {
 TEST_F(TestRunTest, DrainOfADeviceThatNeverStopsIsBoundedAndTheRunGoesOn) {
     link.sendForever(0x55, 10);
     run();
-    long drainReads = std::count(log.lines.begin(), log.lines.end(), "readAvailable 64 -> 10");
     // A buffer's worth of 64-byte reads: 64.
-    EXPECT_EQ(drainReads, 64);
+    EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), "readAvailable 64 -> 10"), 64);
     // The replies then show what it sends: one read for the first, two for the second.
     EXPECT_EQ(narrow(console.resultText),
               narrow(expectedReport(std::string(10, 0x55), std::string(20, 0x55))));
@@ -286,12 +241,19 @@ void PrintTo(const SilenceCase& c, std::ostream* os) {
     *os << "at" << c.secondHalfAt;
 }
 
-class CollectSilenceTest : public testing::TestWithParam<SilenceCase> {};
+// Reply collection on its own, from an open link.
+class CollectReplyTest : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(link.open(pathOf(L""))); }
+
+    CallLog log;
+    RecordingLink link{log};
+};
+
+class CollectSilenceTest : public CollectReplyTest,
+                           public testing::WithParamInterface<SilenceCase> {};
 
 TEST_P(CollectSilenceTest, FiftyEmptyReadsInARowEndTheCollection) {
-    CallLog log;
-    RecordingLink link(log);
-    openLink(link);
     link.arriveAt(0, {0x28, 0x65});
     link.arriveAt(GetParam().secondHalfAt, {0x01, 0x00});
     CollectResult result = collectReply(link, 4);
@@ -304,10 +266,7 @@ INSTANTIATE_TEST_SUITE_P(Boundary, CollectSilenceTest,
                          testing::Values(SilenceCase{4850, 4}, SilenceCase{4901, 4},
                                          SilenceCase{4902, 2}, SilenceCase{9000, 2}));
 
-TEST(CollectReplyTest, StopsWhenTheReceiveAreaIsFull) {
-    CallLog log;
-    RecordingLink link(log);
-    openLink(link);
+TEST_F(CollectReplyTest, StopsWhenTheReceiveAreaIsFull) {
     link.sendForever(0x33, 1000);
     CollectResult result = collectReply(link, 5000);
     EXPECT_FALSE(result.readFailed);
@@ -318,10 +277,7 @@ TEST(CollectReplyTest, StopsWhenTheReceiveAreaIsFull) {
                                               "readAvailable 96 -> 96", "pause 1"}));
 }
 
-TEST(CollectReplyTest, ReadFailureIsReportedWithTheCountSoFar) {
-    CallLog log;
-    RecordingLink link(log);
-    openLink(link);
+TEST_F(CollectReplyTest, ReadFailureIsReportedWithTheCountSoFar) {
     link.arriveAt(0, {0x28, 0x65});
     link.failCall("readAvailable", 2);
     CollectResult result = collectReply(link, 4);
@@ -412,35 +368,22 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, TestRunFailureTest, testing::ValuesIn(kFailu
                              return std::string(info.param.name);
                          });
 
-struct OpenFailureCase {
-    const wchar_t* name;
-    const char* openLine;
-    const char* boxText;
-};
-
-void PrintTo(const OpenFailureCase& c, std::ostream* os) {
-    *os << c.openLine;
-}
-
-class OpenFailureTest : public TestRunTest, public testing::WithParamInterface<OpenFailureCase> {};
+class OpenFailureTest : public TestRunTest, public testing::WithParamInterface<const wchar_t*> {};
 
 TEST_P(OpenFailureTest, NamesThePortAndClosesNothing) {
-    std::wcscpy(path.name(), GetParam().name);
+    path = pathOf(GetParam());
     link.failCall("open");
     run();
-    EXPECT_EQ(log.lines, (std::vector<std::string>{
-                             GetParam().openLine, "setResultText Error: Could not open COM port.",
-                             std::string("showMessage ") + GetParam().boxText +
-                                 " | Error.  Could not open COM port:"}));
+    const std::string name = narrow(GetParam());
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"open \\\\.\\" + name + " -> fail",
+                                                   "setResultText Error: Could not open COM port.",
+                                                   "showMessage " + name +
+                                                       " | Error.  Could not open COM port:"}));
     EXPECT_EQ(link.closes(), 0);
     EXPECT_FALSE(DisplayAnswered);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, OpenFailureTest,
-    testing::Values(OpenFailureCase{L"COM3", "open \\\\.\\COM3 -> fail", "COM3"},
-                    OpenFailureCase{L"", "open \\\\.\\ -> fail", ""},
-                    OpenFailureCase{L"COM1234567890123", "open \\\\.\\COM1234567890123 -> fail",
-                                    "COM1234567890123"}));
+INSTANTIATE_TEST_SUITE_P(Names, OpenFailureTest,
+                         testing::Values(L"COM3", L"", L"COM1234567890123"));
 
 } // namespace

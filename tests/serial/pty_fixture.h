@@ -2,12 +2,11 @@
 // connects to it.
 #pragma once
 
-#include "display/types.h"
+#include "tests/support/device_path.h"
 #include "tools/driver/emulator_client.h"
 
 #include <gtest/gtest.h>
 
-#include <cwchar>
 #include <string>
 #include <utility>
 
@@ -16,13 +15,6 @@
 inline const std::string kTestDefaults = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
 inline const std::string kRelease = "speed=38400 bits=8 parity=none stop=1 rtscts=off";
 inline const std::string k9600TwoStops = "speed=9600 bits=8 parity=none stop=2 rtscts=off";
-
-inline DevicePath pathOf(const std::wstring& name) {
-    DevicePath path;
-    path.reset();
-    std::wcsncpy(path.name(), name.c_str(), kPortNameMaxUnits);
-    return path;
-}
 
 // Connects to one emulated display before each test; each program has its own.
 class EmulatorTest : public testing::Test {

@@ -1,5 +1,6 @@
 // Tests of Win32SerialLink against a recording table of the communications functions.
 #include "serial/win32_serial_link.h"
+#include "tests/support/device_path.h"
 
 #include <gtest/gtest.h>
 
@@ -179,15 +180,11 @@ bool sameBytes(const DCB& a, const DCB& b) {
 }
 
 // GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING (3), no flags.
-const std::string kOpenCom7 = "CreateFileW \\\\.\\COM7 access=C0000000 share=0 "
-                              "security=none disposition=3 flags=0 template=none";
-
-DevicePath pathOf(const wchar_t* name) {
-    DevicePath path;
-    path.reset();
-    std::wcscpy(path.name(), name);
-    return path;
+std::string openCall(const std::string& port) {
+    return "CreateFileW \\\\.\\" + port +
+           " access=C0000000 share=0 security=none disposition=3 flags=0 template=none";
 }
+const std::string kOpenCom7 = openCall("COM7");
 
 class Win32SerialLinkTest : public testing::Test {
   protected:
@@ -212,10 +209,7 @@ class Win32SerialLinkTest : public testing::Test {
 
 TEST_F(Win32SerialLinkTest, OpenAsksForExclusiveSynchronousReadWriteAccess) {
     EXPECT_TRUE(link_.open(pathOf(L"COM10")));
-    // GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING (3), no flags.
-    EXPECT_EQ((std::vector<std::string>{"CreateFileW \\\\.\\COM10 access=C0000000 share=0 "
-                                        "security=none disposition=3 flags=0 template=none"}),
-              comm_.calls);
+    EXPECT_EQ(std::vector<std::string>{openCall("COM10")}, comm_.calls);
 }
 
 TEST_F(Win32SerialLinkTest, OpenFailsWhenTheInvalidHandleComesBackAndLeavesTheLinkClosed) {

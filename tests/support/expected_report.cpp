@@ -68,3 +68,17 @@ std::vector<std::string> expectedGoodRunCalls(const std::wstring& port,
             "restoreSettings",
             "close"};
 }
+
+std::vector<std::string> expectedReleaseCalls(const std::wstring& port) {
+    return {"portTextLength -> " + std::to_string(port.size()),
+            "getPortText " + std::to_string(port.size() + 1),
+            "open \\\\.\\" + narrow(port),
+            "readSettings",
+            "applyReleaseSettings",
+            "applyTimeouts 1000",
+            "write 1B 40",
+            "pause 20",
+            "restoreSettings",
+            "close",
+            "postQuit 0"};
+}

@@ -10,6 +10,13 @@ void RecordingLink::answer(const std::vector<uint8_t>& command, const std::vecto
     }
 }
 
+void RecordingLink::answerRequests(const std::string& ack, const std::string& product,
+                                   uint64_t productDelayMs) {
+    answer({0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E}, std::vector<uint8_t>(ack.begin(), ack.end()));
+    answer({0x1F, 0x28, 0x65, 0x40, 0x30}, std::vector<uint8_t>(product.begin(), product.end()),
+           productDelayMs);
+}
+
 void RecordingLink::arriveAt(uint64_t atMs, const std::vector<uint8_t>& bytes) {
     if (requireScripted("arriveAt")) {
         arrivals_.push_back({atMs, bytes});

@@ -1,5 +1,6 @@
 // What other tests rely on in the support library: one log format, and misuse failing a test.
 #include "display/test_run.h"
+#include "tests/support/device_path.h"
 #include "tests/support/expected_report.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
@@ -7,15 +8,11 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace {
-
-const std::vector<uint8_t> kSetupStart = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-const std::vector<uint8_t> kReadProduct = {0x1F, 0x28, 0x65, 0x40, 0x30};
 
 struct PassCase {
     const char* name;
@@ -39,9 +36,7 @@ TEST_P(PassThroughTest, RecordsWhatTheInnerLinkRecords) {
     RecordingConsole console(consoleLog);
     GetParam().script(inner);
     DisplayAnswered = false;
-    DevicePath path;
-    path.reset();
-    std::wcscpy(path.name(), L"COM3");
+    DevicePath path = pathOf(L"COM3");
     runTest(path, LineSettings{}, console, outer);
     DisplayAnswered = true;
     console.portText = L"COM3";
@@ -56,8 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
     Outcomes, PassThroughTest,
     testing::Values(PassCase{"Answers",
                              [](RecordingLink& link) {
-                                 link.answer(kSetupStart, {0x28, 0x65, 0x01, 0x00});
-                                 link.answer(kReadProduct, {0x28, 0x65, 0x40});
+                                 link.answerRequests(kSetupAckReply, "\x28\x65\x40");
                                  link.limitReadChunk(2);
                              }},
                     PassCase{"FailedRead",
@@ -120,10 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {"misuse: write on a link that is not open", "write 1B 40"}},
         MisuseCase{"SecondOpen",
                    [](RecordingLink& link, RecordingLink&) {
-                       DevicePath path;
-                       path.reset();
-                       link.open(path);
-                       link.open(path);
+                       link.open(pathOf(L""));
+                       link.open(pathOf(L""));
                    },
                    {"open \\\\.\\", "misuse: open while already open", "open \\\\.\\"}},
         MisuseCase{"ScriptingALinkThatPassesCallsOn",
@@ -136,9 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A loop that never ends is stopped by failing its reads, once it has had its fill.
         MisuseCase{"RunThatNeverEnds",
                    [](RecordingLink& link, RecordingLink&) {
-                       DevicePath path;
-                       path.reset();
-                       link.open(path);
+                       link.open(pathOf(L""));
                        link.sendForever(0x55, 1);
                        uint8_t byte = 0;
                        uint32_t read = 0;

@@ -4,11 +4,14 @@
 // says so.
 #include "display/commands.h"
 #include "display/test_run.h"
+#include "tests/support/device_path.h"
+#include "tests/support/expected_report.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -26,22 +29,9 @@ Bytes bytesOf(const Command& command) {
     return Bytes(command.bytes, command.bytes + command.length);
 }
 
-Bytes productReply(const char* type) {
-    Bytes reply = {0x28, 0x65, 0x40};
-    reply.insert(reply.end(), type, type + kProductTypeLength);
-    return reply;
-}
-
-const Bytes kAck = {0x28, 0x65, 0x01, 0x00};
-
 // A CU20029 display that answers both questions at once.
-void displayAnswers(RecordingLink& link, const Bytes& product) {
-    link.answer(bytesOf(kSetupModeStart), kAck);
-    link.answer(bytesOf(kReadProductType), product);
-}
-
 void theRightDisplay(RecordingLink& link) {
-    displayAnswers(link, productReply("CU20029-T307A  "));
+    link.answerRequests(kSetupAckReply, productReply("CU20029-T307A  "));
 }
 
 // Writes taken, nothing ever comes back: the link's default.
@@ -113,16 +103,14 @@ const Situation kSituations[] = {
     // spoiled in the other.
     {"noise-on-the-line",
      [](RecordingLink& l) {
-         Bytes ack = kAck;
-         ack.push_back(0xFF);
-         Bytes product = productReply("CU20029-T307A  ");
-         product[1] = 0xE5;
-         l.answer(bytesOf(kSetupModeStart), ack);
-         l.answer(bytesOf(kReadProductType), product);
+         std::string product = productReply("CU20029-T307A  ");
+         product[1] = '\xE5';
+         l.answerRequests(kSetupAckReply + '\xFF', product);
      },
      false},
     // A display of the family but another model: well-formed answers naming another type.
-    {"other-model", [](RecordingLink& l) { displayAnswers(l, productReply("CU40026-TW200A ")); },
+    {"other-model",
+     [](RecordingLink& l) { l.answerRequests(kSetupAckReply, productReply("CU40026-TW200A ")); },
      false},
     // A removed USB adapter's handle stays, but WriteFile and ReadFile on it fail.
     {"adapter-pulled-while-sending",
@@ -186,8 +174,7 @@ Played play(const Situation& situation) {
     situation.script(link);
     console.portText = situation.emptyPortBox ? L"" : L"COM3";
 
-    DevicePath path;
-    path.reset();
+    DevicePath path = pathOf(L"");
     takePortName(console, path);
     DisplayAnswered = false; // as the Test button leaves it
     runTest(path, LineSettings{}, console, link);
@@ -303,26 +290,20 @@ std::vector<std::string> checkCauses(const std::string& guide) {
     std::vector<std::string> problems = reading.problems;
     std::map<std::string, int> used;
     for (const Marker& marker : reading.markers) {
-        const Situation* situation = nullptr;
-        for (const Situation& s : kSituations) {
-            if (marker.situation == s.name) {
-                situation = &s;
-            }
-        }
+        const Situation* situation =
+            std::find_if(std::begin(kSituations), std::end(kSituations),
+                         [&](const Situation& s) { return marker.situation == s.name; });
         std::string where = "line " + std::to_string(marker.line) + ": " + marker.situation;
-        if (situation == nullptr) {
+        if (situation == std::end(kSituations)) {
             problems.push_back(where + " is no situation of the table");
             continue;
         }
         ++used[marker.situation];
         Played played = play(*situation);
-        bool listedRight = false;
-        for (const std::string& outcome : marker.outcomes) {
-            listedRight = listedRight || outcome == played.outcome;
-        }
-        if (!listedRight) {
+        const std::vector<std::string>& listed = marker.outcomes;
+        if (std::find(listed.begin(), listed.end(), played.outcome) == listed.end()) {
             problems.push_back(where + " gives " + played.outcome + ", but is listed under " +
-                               (marker.outcomes.empty() ? "no outcome" : joined(marker.outcomes)));
+                               (listed.empty() ? "no outcome" : joined(listed)));
         }
         if (played.exitResets != marker.exitResets) {
             problems.push_back(where + (played.exitResets

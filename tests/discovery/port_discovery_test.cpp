@@ -234,7 +234,7 @@ struct Case {
     std::optional<Values> oposRead;  // the OPOS key in the view the program reads; nullopt: missing
     std::optional<Values> oposOther; // the same key in the other view
     std::optional<Values> serialMap;
-    std::vector<std::wstring> expected;
+    std::vector<std::string> expected;
     bool failHugeAllocations = false;
     DWORD lastError = kUntouched;
 };
@@ -249,6 +249,7 @@ std::string caseName(const testing::TestParamInfo<Case>& info) {
 
 const std::optional<Values> kMissing;
 const Values kMapCom1 = {sz(L"\\Device\\Serial0", L"COM1")};
+const Values kPortCom3 = {sz(L"Port", L"COM3")};
 
 class PortDiscoveryTest : public testing::TestWithParam<Case> {
   protected:
@@ -286,11 +287,7 @@ TEST_P(PortDiscoveryTest, FillsThePortBoxFromTheRegistryWhenItHoldsTheseValues) 
     discoverPorts(console);
     DWORD lastError = GetLastError();
     allocations.armed = false;
-    std::vector<std::string> expected;
-    for (const std::wstring& line : c.expected) {
-        expected.push_back(narrow(line));
-    }
-    EXPECT_EQ(expected, log.lines);
+    EXPECT_EQ(c.expected, log.lines);
     EXPECT_EQ(c.lastError, lastError);
     if (c.failHugeAllocations) {
         // Only the data buffer is that large; the name buffer was asked for first and is freed.
@@ -300,123 +297,86 @@ TEST_P(PortDiscoveryTest, FillsThePortBoxFromTheRegistryWhenItHoldsTheseValues) 
     }
 }
 
-// Each row: the configured port as stored, with a one-port map to show the list still follows.
+// A row about the configured port as stored, with a one-port map to show the list still follows:
+// `shown` is the port text it gives, none when empty.
+Case configured(const char* name, const Value& port, const std::wstring& shown) {
+    Case c{name, Values{port}, kMissing, kMapCom1, {"addPortEntry COM1"}};
+    if (!shown.empty()) {
+        c.expected.insert(c.expected.begin(), "setPortText " + narrow(shown));
+    }
+    return c;
+}
+
 const Case kConfiguredPortCases[] = {
     {"PortInTheViewTheProgramReads",
-     Values{sz(L"Port", L"COM3")},
+     kPortCom3,
      kMissing,
      Values{sz(L"\\Device\\Serial0", L"COM1"), sz(L"\\Device\\Serial1", L"COM3")},
-     {L"setPortText COM3", L"addPortEntry COM1", L"addPortEntry COM3"}},
-    {"PortOnlyInTheOtherView",
-     kMissing,
-     Values{sz(L"Port", L"COM3")},
-     kMapCom1,
-     {L"addPortEntry COM1"}},
-    {"OposKeyMissing", kMissing, kMissing, kMapCom1, {L"addPortEntry COM1"}},
-    {"PortValueMissing",
-     Values{sz(L"PortName", L"COM3")},
-     kMissing,
-     kMapCom1,
-     {L"addPortEntry COM1"}},
-    {"PortOfExpandableType",
-     Values{raw(L"Port", REG_EXPAND_SZ, L"COM3", 10)},
-     kMissing,
-     kMapCom1,
-     {L"addPortEntry COM1"}},
-    {"PortOfThirtyCharacters",
-     Values{sz(L"Port", longPort(30))},
-     kMissing,
-     kMapCom1,
-     {L"setPortText " + longPort(30), L"addPortEntry COM1"}},
+     {"setPortText COM3", "addPortEntry COM1", "addPortEntry COM3"}},
+    {"PortOnlyInTheOtherView", kMissing, kPortCom3, kMapCom1, {"addPortEntry COM1"}},
+    {"OposKeyMissing", kMissing, kMissing, kMapCom1, {"addPortEntry COM1"}},
+    configured("PortValueMissing", sz(L"PortName", L"COM3"), L""),
+    configured("PortOfExpandableType", raw(L"Port", REG_EXPAND_SZ, L"COM3", 10), L""),
+    configured("PortOfThirtyCharacters", sz(L"Port", longPort(30)), longPort(30)),
     // 64 bytes with its terminator: more than the 63 offered.
-    {"PortOfThirtyOneCharacters",
-     Values{sz(L"Port", longPort(31))},
-     kMissing,
-     kMapCom1,
-     {L"addPortEntry COM1"}},
-    {"PortOfThirtyTwoCharactersUnterminated",
-     Values{raw(L"Port", REG_SZ, longPort(32), 64)},
-     kMissing,
-     kMapCom1,
-     {L"addPortEntry COM1"}},
-    {"PortOfThirtyOneCharactersUnterminated",
-     Values{raw(L"Port", REG_SZ, longPort(31), 62)},
-     kMissing,
-     kMapCom1,
-     {L"setPortText " + longPort(31), L"addPortEntry COM1"}},
+    configured("PortOfThirtyOneCharacters", sz(L"Port", longPort(31)), L""),
+    configured("PortOfThirtyTwoCharactersUnterminated", raw(L"Port", REG_SZ, longPort(32), 64),
+               L""),
+    configured("PortOfThirtyOneCharactersUnterminated", raw(L"Port", REG_SZ, longPort(31), 62),
+               longPort(31)),
     // 63 bytes: the dangling byte would fill the buffer's last unit.
-    {"PortOfThirtyOneCharactersAndOddByte",
-     Values{raw(L"Port", REG_SZ, longPort(32), 63)},
-     kMissing,
-     kMapCom1,
-     {L"setPortText " + longPort(31), L"addPortEntry COM1"}},
-    {"PortUnterminated",
-     Values{raw(L"Port", REG_SZ, L"COM8", 8)},
-     kMissing,
-     kMapCom1,
-     {L"setPortText COM8", L"addPortEntry COM1"}},
-    {"PortOfOddSize",
-     Values{raw(L"Port", REG_SZ, L"COM7X", 9)},
-     kMissing,
-     kMapCom1,
-     {L"setPortText COM7", L"addPortEntry COM1"}},
+    configured("PortOfThirtyOneCharactersAndOddByte", raw(L"Port", REG_SZ, longPort(32), 63),
+               longPort(31)),
+    configured("PortUnterminated", raw(L"Port", REG_SZ, L"COM8", 8), L"COM8"),
+    configured("PortOfOddSize", raw(L"Port", REG_SZ, L"COM7X", 9), L"COM7"),
 };
 INSTANTIATE_TEST_SUITE_P(ConfiguredPort, PortDiscoveryTest, testing::ValuesIn(kConfiguredPortCases),
                          caseName);
 
-// Each row: a serial-port map as stored, without an OPOS key unless the row is about both.
+// A row about the serial-port map as stored, without an OPOS key: the ports it lists.
+Case mapped(const char* name, const std::optional<Values>& map,
+            const std::vector<std::string>& ports) {
+    Case c{name, kMissing, kMissing, map, {}};
+    for (const std::string& port : ports) {
+        c.expected.push_back("addPortEntry " + port);
+    }
+    return c;
+}
+
 const Case kSystemPortCases[] = {
-    {"OtherTypesSkipped",
-     kMissing,
-     kMissing,
-     Values{sz(L"\\Device\\Serial0", L"COM1"), dword(L"\\Device\\Serial1", 2),
-            sz(L"\\Device\\Serial2", L"COM3"),
-            raw(L"\\Device\\Serial3", REG_EXPAND_SZ, L"COM4", 10),
-            sz(L"\\Device\\Serial4", L"COM5"),
-            raw(L"\\Device\\Serial5", REG_MULTI_SZ, std::wstring(L"COM6\0COM8\0", 10), 22),
-            sz(L"\\Device\\Serial6", L"COM7")},
-     {L"addPortEntry COM1", L"addPortEntry COM3", L"addPortEntry COM5", L"addPortEntry COM7"}},
-    {"SamePortTwice",
-     kMissing,
-     kMissing,
-     Values{sz(L"\\Device\\Serial0", L"COM3"), sz(L"\\Device\\VSerial0", L"COM3")},
-     {L"addPortEntry COM3", L"addPortEntry COM3"}},
-    {"MapMissing", kMissing, kMissing, kMissing, {}},
-    {"MapMissingWithConfiguredPort",
-     Values{sz(L"Port", L"COM3")},
-     kMissing,
-     kMissing,
-     {L"setPortText COM3"}},
-    {"MapEmpty", kMissing, kMissing, Values{}, {}},
+    mapped("OtherTypesSkipped",
+           Values{sz(L"\\Device\\Serial0", L"COM1"), dword(L"\\Device\\Serial1", 2),
+                  sz(L"\\Device\\Serial2", L"COM3"),
+                  raw(L"\\Device\\Serial3", REG_EXPAND_SZ, L"COM4", 10),
+                  sz(L"\\Device\\Serial4", L"COM5"),
+                  raw(L"\\Device\\Serial5", REG_MULTI_SZ, std::wstring(L"COM6\0COM8\0", 10), 22),
+                  sz(L"\\Device\\Serial6", L"COM7")},
+           {"COM1", "COM3", "COM5", "COM7"}),
+    mapped("SamePortTwice",
+           Values{sz(L"\\Device\\Serial0", L"COM3"), sz(L"\\Device\\VSerial0", L"COM3")},
+           {"COM3", "COM3"}),
+    mapped("MapMissing", kMissing, {}),
+    {"MapMissingWithConfiguredPort", kPortCom3, kMissing, kMissing, {"setPortText COM3"}},
+    mapped("MapEmpty", Values{}, {}),
     // The longest value sizes the data buffer: these fill it up to its last unit.
-    {"LongestUnterminated",
-     kMissing,
-     kMissing,
-     Values{raw(L"\\Device\\Serial0", REG_SZ, L"COM4", 8)},
-     {L"addPortEntry COM4"}},
-    {"LongestOfOddSize",
-     kMissing,
-     kMissing,
-     Values{raw(L"\\Device\\Serial0", REG_SZ, L"COM5X", 9)},
-     {L"addPortEntry COM5"}},
-    {"ShorterOfOddSize",
-     kMissing,
-     kMissing,
-     Values{sz(L"\\Device\\Serial0", L"COM10"), raw(L"\\Device\\Serial1", REG_SZ, L"COM6X", 9)},
-     {L"addPortEntry COM10", L"addPortEntry COM6"}},
+    mapped("LongestUnterminated", Values{raw(L"\\Device\\Serial0", REG_SZ, L"COM4", 8)}, {"COM4"}),
+    mapped("LongestOfOddSize", Values{raw(L"\\Device\\Serial0", REG_SZ, L"COM5X", 9)}, {"COM5"}),
+    mapped(
+        "ShorterOfOddSize",
+        Values{sz(L"\\Device\\Serial0", L"COM10"), raw(L"\\Device\\Serial1", REG_SZ, L"COM6X", 9)},
+        {"COM10", "COM6"}),
     // After a longer value, a shorter unterminated one shows nothing of its predecessor.
-    {"ShorterUnterminated",
-     kMissing,
-     kMissing,
-     Values{sz(L"\\Device\\Serial0", L"COM123"), raw(L"\\Device\\Serial1", REG_SZ, L"COM2", 8)},
-     {L"addPortEntry COM123", L"addPortEntry COM2"}},
+    mapped(
+        "ShorterUnterminated",
+        Values{sz(L"\\Device\\Serial0", L"COM123"), raw(L"\\Device\\Serial1", REG_SZ, L"COM2", 8)},
+        {"COM123", "COM2"}),
     // A 1 MiB value needs a buffer that can't be had: no entry, ERROR_OUTOFMEMORY left behind.
     {"BufferNotAllocated",
-     Values{sz(L"Port", L"COM3")},
+     kPortCom3,
      kMissing,
      Values{sz(L"\\Device\\Serial0", L"COM1"),
             Value{L"\\Device\\Serial1", REG_BINARY, std::vector<BYTE>(1 << 20, 0x41)}},
-     {L"setPortText COM3"},
+     {"setPortText COM3"},
      true,
      ERROR_OUTOFMEMORY},
 };

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ class ResourcesTest : public testing::Test {
 
 HMODULE ResourcesTest::module_ = nullptr;
 
+std::string quoted(const std::wstring& text) {
+    return "'" + std::string(text.begin(), text.end()) + "'";
+}
+
 // Reads a dialog template field by field.
 class TemplateReader {
   public:
@@ -76,8 +81,7 @@ class TemplateReader {
             return "none";
         }
         offset_ -= 2;
-        std::wstring text = string();
-        return "'" + std::string(text.begin(), text.end()) + "'";
+        return quoted(string());
     }
     // A rectangle in dialog units, as "x,y wxh".
     std::string place() {
@@ -100,23 +104,13 @@ std::string hex(uint32_t value) {
     return buffer;
 }
 
-std::string quoted(const std::wstring& text) {
-    return "'" + std::string(text.begin(), text.end()) + "'";
-}
-
 // The predefined classes may be written as atoms or as names; both create the same control.
 std::string className(const std::string& written) {
-    if (written == "#128") {
-        return "'BUTTON'";
-    }
-    if (written == "#129") {
-        return "'EDIT'";
-    }
-    if (written == "#130") {
-        return "'STATIC'";
-    }
-    if (written == "#133") {
-        return "'COMBOBOX'";
+    static const std::map<std::string, std::string> kAtoms = {
+        {"#128", "'BUTTON'"}, {"#129", "'EDIT'"}, {"#130", "'STATIC'"}, {"#133", "'COMBOBOX'"}};
+    auto atom = kAtoms.find(written);
+    if (atom != kAtoms.end()) {
+        return atom->second;
     }
     std::string upper = written;
     for (char& c : upper) {
@@ -184,16 +178,18 @@ TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
     EXPECT_EQ(lines, expected);
 }
 
-BOOL CALLBACK firstName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
-    *reinterpret_cast<std::string*>(param) =
-        IS_INTRESOURCE(name) ? "#" + std::to_string(reinterpret_cast<uintptr_t>(name)) : "named";
-    return FALSE;
+// Every name of a resource type, in the order the loader gives them; 0 for a string name.
+BOOL CALLBACK allNames(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
+    reinterpret_cast<std::vector<uintptr_t>*>(param)->push_back(
+        IS_INTRESOURCE(name) ? reinterpret_cast<uintptr_t>(name) : 0);
+    return TRUE;
 }
 
 TEST_F(ResourcesTest, ProgramIconIsTheFirstIconGroup) {
-    std::string first;
-    EnumResourceNamesW(module_, RT_GROUP_ICON, firstName, reinterpret_cast<LONG_PTR>(&first));
-    EXPECT_EQ(first, "#102");
+    std::vector<uintptr_t> names;
+    EnumResourceNamesW(module_, RT_GROUP_ICON, allNames, reinterpret_cast<LONG_PTR>(&names));
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.front(), 102u);
 }
 
 // Every image of an icon group, decoded the way the window system does it.
@@ -231,15 +227,10 @@ std::vector<std::string> decodeGroup(HMODULE module, int group) {
         } else {
             line += " does not decode";
         }
-        if (info.hbmColor != nullptr) {
-            DeleteObject(info.hbmColor);
-        }
-        if (info.hbmMask != nullptr) {
-            DeleteObject(info.hbmMask);
-        }
-        if (icon != nullptr) {
-            DestroyIcon(icon);
-        }
+        // Each refuses a null handle harmlessly.
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
         images.push_back(line);
     }
     return images;
@@ -331,12 +322,6 @@ TEST(ExeHeadersTest, IsAGuiProgramForTheExpectedTarget) {
     EXPECT_EQ(subsystem, static_cast<unsigned>(IMAGE_SUBSYSTEM_WINDOWS_GUI));
     EXPECT_NE(u16(pe + 22) & IMAGE_FILE_EXECUTABLE_IMAGE, 0u);
     EXPECT_EQ(u16(pe + 22) & IMAGE_FILE_DLL, 0u);
-}
-
-BOOL CALLBACK allNames(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
-    reinterpret_cast<std::vector<uintptr_t>*>(param)->push_back(
-        IS_INTRESOURCE(name) ? reinterpret_cast<uintptr_t>(name) : 0);
-    return TRUE;
 }
 
 TEST_F(ResourcesTest, ManifestAsksOnlyForTheInvokersLevel) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -154,6 +153,34 @@ class FaultTest : public testing::Test {
             << line.received();
     }
 
+    // A run on a line that hangs up once ESC @ and the greeting are in, so that set-up mode
+    // start can't be written: it waits in its failure box with the port (pty) still open. Then
+    // a live display is on the port again: whatever the program now did on it would show.
+    void runIntoHungUpBox(HWND& box) {
+        ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after 27"));
+        ASSERT_TRUE(op_.pressTest()) << "no run began";
+        box = op_.app().waitForMessageBox(L"Error.");
+        ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(op_.text(kResult));
+        EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
+        EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
+        EXPECT_EQ(main_.received(), kGreetingBytes);
+        // Under the box the run still holds the port: this also shows the holder check sees it.
+        EXPECT_NE(portHolders(line_, true), "");
+        ASSERT_NO_FATAL_FAILURE(setMode(""));
+    }
+
+    // A while after a request under that box: the run still waits in it, holding its port, and
+    // the program has opened nothing and shown nothing more.
+    void expectRunStillWaiting() {
+        Sleep(700);
+        EXPECT_TRUE(op_.app().running());
+        EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog went while its run was suspended";
+        EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
+        EXPECT_EQ(main_.received(), "") << "the port was opened while the run waited in its box";
+        EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
+        EXPECT_NE(portHolders(line_, true), "") << "the suspended run still holds its port";
+    }
+
     // Clear answers and hands the focus to Test, so the window is not stuck in a run.
     void expectUsable() {
         EXPECT_TRUE(op_.clear()) << narrow(op_.text(kResult));
@@ -269,59 +296,41 @@ INSTANTIATE_TEST_SUITE_P(ExtraBytes, OverlongReplyTest, testing::Values(30, 200)
                              return "Extra" + std::to_string(info.param);
                          });
 
-// A line that hangs up once ESC @ and the greeting are in, so that set-up mode start can't be
-// written: the run waits in its failure box with the port (pty) still open. Under the box the
-// technician asks to leave, or a second Test is posted and the box then dismissed.
-class HangUpInARunTest : public FaultTest,
-                         public testing::WithParamInterface<std::optional<LeaveRequest>> {};
-
-TEST_P(HangUpInARunTest, ShowsTheWriteFailureAndClosesThePortOnceTheRunHasReturned) {
-    ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after 27"));
-    ASSERT_TRUE(op_.pressTest()) << "no run began";
-    HWND box = op_.app().waitForMessageBox(L"Error.");
-    ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(op_.text(kResult));
-    EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
-    EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
-    EXPECT_EQ(main_.received(), kGreetingBytes);
-    // Under the box the run still holds the port: this also shows the holder check sees it.
-    EXPECT_NE(portHolders(line_, true), "");
-
-    // A live display on the port again: whatever the program now did on it would show. Test is
-    // disabled, so only a posted command can ask for the second run.
-    ASSERT_NO_FATAL_FAILURE(setMode(""));
-    if (GetParam()) {
-        op_.requestLeave(*GetParam());
-    } else {
-        op_.postCommand(kTest);
-    }
-    Sleep(700);
-    EXPECT_TRUE(op_.app().running());
-    EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog went while its run was suspended";
-    EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
-    EXPECT_EQ(main_.received(), "") << "the port was opened while the run waited in its box";
-    EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
-    EXPECT_NE(portHolders(line_, true), "") << "the suspended run still holds its port";
+// A second Test under the hung-up run's box: the button is disabled, so only a posted command
+// can ask for it, and it must start nothing inside the waiting run.
+TEST_F(FaultTest, HangUpInTheMiddleOfARunShowsTheWriteFailureAndClosesThePort) {
+    HWND box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(runIntoHungUpBox(box));
+    op_.postCommand(kTest);
+    expectRunStillWaiting();
 
     driver::dismiss(box);
-    if (GetParam()) {
-        EXPECT_EQ(op_.app().waitForExit(), 0u)
-            << "the request is carried out once the run has returned";
-        EXPECT_EQ(portHolders(line_, true), "");
-        EXPECT_EQ(main_.received(), "") << "no display answered, so leaving opens no port";
-        return;
-    }
     ASSERT_TRUE(op_.waitForRunEnd(5000)) << "the run did not end after the box";
     EXPECT_EQ(portHolders(line_, true), "") << "the hung-up port was not closed";
     EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
     finishWithGoodRunAndExit();
 }
 
-INSTANTIATE_TEST_SUITE_P(WaysOn, HangUpInARunTest,
-                         testing::Values(std::nullopt, LeaveRequest::CloseMessage,
-                                         LeaveRequest::ExitCommand),
-                         [](const auto& row) {
-                             return row.param ? testing::PrintToString(*row.param) : "Dismiss";
-                         });
+// A request to leave under the hung-up run's box.
+class LeaveWhileFailureBoxIsOpenTest : public FaultTest,
+                                       public testing::WithParamInterface<LeaveRequest> {};
+
+TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZero) {
+    HWND box = nullptr;
+    ASSERT_NO_FATAL_FAILURE(runIntoHungUpBox(box));
+    op_.requestLeave(GetParam());
+    expectRunStillWaiting();
+
+    driver::dismiss(box);
+    EXPECT_EQ(op_.app().waitForExit(), 0u)
+        << "the request is carried out once the run has returned";
+    EXPECT_EQ(portHolders(line_, true), "");
+    EXPECT_EQ(main_.received(), "") << "no display answered, so leaving opens no port";
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, LeaveWhileFailureBoxIsOpenTest,
+                         testing::Values(LeaveRequest::CloseMessage, LeaveRequest::ExitCommand),
+                         testing::PrintToStringParamName());
 
 TEST_F(FaultTest, HangUpDuringTheReleaseStillEndsWithZeroAndNoMessage) {
     // The run's 53 bytes pass; the release's ESC @ makes the line hang up.

@@ -124,10 +124,8 @@ TEST_F(ResourcesTest, DialogTemplateMatchesTheLayout) {
     ASSERT_FALSE(data.empty());
     TemplateReader reader(data);
     std::vector<std::string> lines;
-    uint16_t version = reader.word();
-    uint16_t signature = reader.word();
-    ASSERT_EQ(version, 1);
-    ASSERT_EQ(signature, 0xFFFF) << "an extended template";
+    ASSERT_EQ(reader.word(), 1); // version
+    ASSERT_EQ(reader.word(), 0xFFFF) << "an extended template";
     reader.dword(); // help id
     uint32_t exStyle = reader.dword();
     uint32_t style = reader.dword();

@@ -124,8 +124,7 @@ TEST(TakePortNameTest, CutsOnlyNamesLongerThanSixteen) {
         CallLog log;
         RecordingConsole console(log);
         console.portText = c.text;
-        DevicePath path;
-        path.reset();
+        DevicePath path = pathOf(L"");
         std::fill(path.name(), path.units + kDevicePathUnits, L'#'); // must be overwritten
         EXPECT_EQ(takePortName(console, path), c.cut) << narrow(c.text);
         EXPECT_EQ(std::wstring(path.units), L"\\\\.\\" + c.name);

@@ -325,11 +325,7 @@ TEST_P(TestRunFailureTest, ShowsLineThenBoxAndUndoesExactlyWhatWasDone) {
                            [&](const std::string& line) { return line.rfind(stem, 0) == 0; });
     ASSERT_NE(at, good.end()) << stem;
     std::vector<std::string> want(good.begin(), at);
-    std::string failedLine = *at;
-    if (failedLine.find(" -> ") != std::string::npos) {
-        failedLine.erase(failedLine.rfind(" -> "));
-    }
-    want.push_back(failedLine + " -> " +
+    want.push_back(at->substr(0, at->rfind(" -> ")) + " -> " +
                    (c.shortCount >= 0 ? std::to_string(c.shortCount) : std::string("fail")));
     std::string line = std::string("ERROR: ") + c.function + "() returned error.";
     std::string box = std::string(c.function) + "() returned error. | Error.";

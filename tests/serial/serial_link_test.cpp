@@ -247,10 +247,8 @@ TEST_F(Win32SerialLinkTest, OpenRefusesAPathWithoutTerminatorAndASecondOpen) {
 }
 
 TEST_F(Win32SerialLinkTest, ReadSettingsPassesAZeroedRecordAndRestoreWritesBackWhatCame) {
-    comm_.reported = portRecord(true);
     comm_.receivedByGet = portRecord(true);
-    ASSERT_TRUE(link_.open(pathOf(L"COM7")));
-    ASSERT_TRUE(link_.readSettings());
+    openWithRecord(portRecord(true));
     DCB zero{};
     EXPECT_TRUE(sameBytes(zero, comm_.receivedByGet)) << dcbFields(comm_.receivedByGet);
     EXPECT_EQ(0u, comm_.receivedByGet.DCBlength);

@@ -12,15 +12,10 @@ constexpr const char* kKnownTypes[] = {"CU20029-T307A  ", "CU20029T307A01 "};
 // 255 units and the terminator.
 constexpr size_t kReportUnits = 255;
 
+// Each byte as two upper-case digits and a blank.
 std::wstring dump(const std::string& bytes) {
-    static const wchar_t kDigits[] = L"0123456789ABCDEF";
-    std::wstring out;
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 0x0F];
-        out += L' ';
-    }
-    return out;
+    std::string hex = hexBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return std::wstring(hex.begin(), hex.end()) + (bytes.empty() ? L"" : L" ");
 }
 
 } // namespace

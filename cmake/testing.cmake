@@ -14,31 +14,6 @@ else()
 endif()
 include(GoogleTest)
 
-# Most of a test's compile time goes into reading GoogleTest's headers: one precompiled header
-# serves every GoogleTest program of a tree. A program whose flags would make it invalid just
-# reads the headers again.
-file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/gtest_pch.cpp CONTENT "// The precompiled header's owner\n")
-add_library(ldt_gtest_pch OBJECT EXCLUDE_FROM_ALL ${CMAKE_BINARY_DIR}/gtest_pch.cpp)
-target_link_libraries(ldt_gtest_pch PRIVATE ${LDT_GTEST_LIBS})
-target_precompile_headers(ldt_gtest_pch PRIVATE <gtest/gtest.h>)
-if(WIN32)
-    target_compile_definitions(ldt_gtest_pch PRIVATE UNICODE _UNICODE)
-endif()
-
-# ldt_use_gtest(TARGET): TARGET is a GoogleTest program, or a part of one. The header is only
-# valid for the definitions it was made with, so under Windows every such program is a Unicode
-# one (each calls the W functions by name anyway).
-function(ldt_use_gtest target)
-    get_target_property(reused ${target} PRECOMPILE_HEADERS_REUSE_FROM)
-    if(NOT reused) # a program registered twice
-        target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
-        target_precompile_headers(${target} REUSE_FROM ldt_gtest_pch)
-        if(WIN32)
-            target_compile_definitions(${target} PRIVATE UNICODE _UNICODE)
-        endif()
-    endif()
-endfunction()
-
 # ldt_add_gtest(TARGET [NAME test] [ARGS arg...] [TIMEOUT s] [REQUIRES fixture...] [DESKTOP])
 # DESKTOP, here and below: the program works windows, whose focus and activation the one desktop
 # shares, so ctest -j runs no two such programs at once.
@@ -46,7 +21,7 @@ endfunction()
 # start of a Win32 program costs a Wine process start.
 function(ldt_add_gtest target)
     cmake_parse_arguments(PARSE_ARGV 1 ARG "DESKTOP" "NAME;TIMEOUT" "ARGS;REQUIRES")
-    ldt_use_gtest(${target})
+    target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
     if(CMAKE_CROSSCOMPILING)
         if(NOT ARG_NAME)
             set(ARG_NAME ${target})

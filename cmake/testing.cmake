@@ -14,13 +14,15 @@ else()
 endif()
 include(GoogleTest)
 
-# ldt_add_gtest(TARGET [NAME test] [ARGS arg...] [TIMEOUT s] [REQUIRES fixture...] [DESKTOP])
-# DESKTOP, here and below: the program works windows, whose focus and activation the one desktop
-# shares, so ctest -j runs no two such programs at once.
+# ldt_add_gtest(TARGET [NAME test] [ARGS arg...] [TIMEOUT s] [REQUIRES fixture...] [LOCKS lock...])
+# LOCKS, here and below: what the program shares with the other tests of its tree's one Wine
+# prefix, so that ctest -j runs no two holders of a lock at once: "desktop" (it works windows,
+# and focus and activation belong to the one desktop), "registry" (it writes the port settings
+# the program under test reads, or reads them through the program).
 # Natively every case is its own ctest test; under Wine each program runs once, since every
 # start of a Win32 program costs a Wine process start.
 function(ldt_add_gtest target)
-    cmake_parse_arguments(PARSE_ARGV 1 ARG "DESKTOP" "NAME;TIMEOUT" "ARGS;REQUIRES")
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "NAME;TIMEOUT" "ARGS;REQUIRES;LOCKS")
     target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
     if(CMAKE_CROSSCOMPILING)
         if(NOT ARG_NAME)
@@ -34,8 +36,8 @@ function(ldt_add_gtest target)
         if(ARG_REQUIRES)
             set_tests_properties(${ARG_NAME} PROPERTIES FIXTURES_REQUIRED "${ARG_REQUIRES}")
         endif()
-        if(ARG_DESKTOP)
-            set_tests_properties(${ARG_NAME} PROPERTIES RESOURCE_LOCK desktop)
+        if(ARG_LOCKS)
+            set_tests_properties(${ARG_NAME} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
         endif()
     else()
         # The same arguments, time-out and fixtures for each case, so that the function means
@@ -77,13 +79,14 @@ endif()
 
 # ldt_add_display_test(NAME test COMMAND target [arg...] DISPLAYS "name [option...]"...
 #                      [ABSENT name...] [DEVICES name=path...] [ENV VAR=value...] [TIMEOUT s]
-#                      [DESKTOP])
+#                      [LOCKS lock...])
 # Runs a Windows program under scripts/with-displays.sh: one emulated display per DISPLAYS
 # entry (its emulator options after the name), ABSENT ports made not to exist, DEVICES ports
 # linked to other devices; every name's port comes from scripts/ports.table. The program finds
 # the exe under test in LDT_APP, and its displays and ports in the harness's variables.
 function(ldt_add_display_test)
-    cmake_parse_arguments(PARSE_ARGV 0 ARG "DESKTOP" "NAME;TIMEOUT" "COMMAND;DISPLAYS;ABSENT;DEVICES;ENV")
+    cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;TIMEOUT"
+        "COMMAND;DISPLAYS;ABSENT;DEVICES;ENV;LOCKS")
     list(POP_FRONT ARG_COMMAND target)
     set(harness --emulator ${LDT_EMULATOR} --name ${ARG_NAME})
     foreach(display IN LISTS ARG_DISPLAYS)
@@ -109,7 +112,7 @@ function(ldt_add_display_test)
     set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
         ENVIRONMENT "LDT_APP=$<TARGET_FILE:LineDisplayTest>${ARG_ENV}"
         FIXTURES_REQUIRED native_emulator_built)
-    if(ARG_DESKTOP)
-        set_tests_properties(${ARG_NAME} PROPERTIES RESOURCE_LOCK desktop)
+    if(ARG_LOCKS)
+        set_tests_properties(${ARG_NAME} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
     endif()
 endfunction()

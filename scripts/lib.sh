@@ -46,7 +46,8 @@ ldt_step() {
 
 # NAME LOG COMMAND...: a step that runs in the background, beside the steps that follow, for
 # one that would otherwise leave a core idle; ldt_step_join waits for it and then reports as
-# ldt_step does (its output shown then, with LDT_STEP_SHOW=1). Stopped if the script ends first.
+# ldt_step does (its output shown then, with LDT_STEP_SHOW=1). Stopped if the script ends first:
+# it takes the EXIT trap, so a script that needs one of its own does not run a step behind.
 ldt_step_behind() {
   ldt_behind=("$1" "$2" "$SECONDS" "${ldt_step_hint:-}")
   mkdir -p "$(dirname "$2")"

@@ -71,10 +71,10 @@ endfunction()
 if(CMAKE_CROSSCOMPILING)
     # The display emulator is a host program: the Windows tests that talk to a display start
     # the one a native tree built.
-    set(LDT_EMULATOR "${PROJECT_SOURCE_DIR}/build/native/tools/emulator/vfd-emulator"
+    set(LDT_EMULATOR "${PROJECT_SOURCE_DIR}/build/native/standin/display-standin"
         CACHE FILEPATH "The native display emulator used by the Windows tests")
     ldt_require_file(native_emulator_built "${LDT_EMULATOR}" "The display emulator"
-        "cmake --preset native && cmake --build --preset native --target vfd-emulator (or configure this tree with -DLDT_EMULATOR=<native tree>/tools/emulator/vfd-emulator)")
+        "cmake --preset native && cmake --build --preset native --target display-standin (or configure this tree with -DLDT_EMULATOR=<native tree>/standin/display-standin)")
 endif()
 
 # ldt_add_display_test(NAME test COMMAND target [arg...] DISPLAYS "name [option...]"...

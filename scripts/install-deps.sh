@@ -11,12 +11,13 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 # 32-bit Wine needs the i386 architecture before its packages can be resolved.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 
-# The release: pefile reads the exe's headers, osslsigncode and openssl sign it, diffoscope
-# (with unzip and xxd) shows where two builds differ.
+# socat joins two ptys as a null-modem cable joins two ports. The release: pefile reads the
+# exe's headers, osslsigncode and openssl sign it, diffoscope (with unzip and xxd) shows where
+# two builds differ.
 for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 xvfb xdotool x11-apps \
          imagemagick fonts-wine pandoc \
          cmake g++ clang libclang-rt-14-dev libgtest-dev python3 procps \
-         python3-pefile diffoscope-minimal unzip xxd osslsigncode openssl ca-certificates; do
+         python3-pefile diffoscope-minimal unzip xxd osslsigncode openssl ca-certificates socat; do
   have "$p" || need+=("$p")
 done
 

@@ -122,7 +122,7 @@ ldt_trees() {
 # TARGET...: builds the display emulator in the native tree and TARGETs in the Windows tree
 # (after ldt_trees), each from its preset.
 ldt_build_with_displays() {
-  ldt_build native "$ldt_native" vfd-emulator
+  ldt_build native "$ldt_native" display-standin
   ldt_build "$LDT_WINDOWS_BUILD" "$ldt_windows" "$@"
 }
 

@@ -9,14 +9,14 @@
 #   --device   a port that is some other device (PATH, e.g. /dev/null), for this run only
 #   --name     names the run directory (default: the first display's name)
 # Exits with COMMAND's status. The variables COMMAND sees (LDT_DISPLAY_<NAME>_PORT, ...) and
-# the run directory (display-runs/ beside the prefix, kept when COMMAND fails): tools/emulator/README.md.
+# the run directory (display-runs/ beside the prefix, kept when COMMAND fails): standin/README.md.
 . "$(dirname "$0")/lib.sh"
 ldt_require_prefix
 
 # The native tree's emulator: LDT_NATIVE_DIR's (relative to the repository), or build/native's.
 native=${LDT_NATIVE_DIR:-build/native}
 [ "${native#/}" != "$native" ] || native=$ldt_root/$native
-emulator=$native/tools/emulator/vfd-emulator
+emulator=$native/standin/display-standin
 
 # NAME: the names scripts/ports.table gives it, the port first.
 ports_of() {
@@ -57,7 +57,7 @@ while [ $# -gt 0 ]; do
 done
 [ $# -gt 0 ] || ldt_die "no COMMAND after --"
 [ ${#displays[@]} -eq 0 ] || [ -x "$emulator" ] || ldt_die "no display emulator at $emulator; build it\
- with: cmake --preset native && cmake --build --preset native --target vfd-emulator"
+ with: cmake --preset native && cmake --build --preset native --target display-standin"
 
 mkdir -p "$dos" "$WINEPREFIX/../display-runs"
 dir=$(mktemp -d "$(cd "$WINEPREFIX/.." && pwd)/display-runs/${run:-run}.XXXXXX")

@@ -24,7 +24,7 @@ run() {
           pid=${pid%%/*}
           exe=$(readlink "/proc/$pid/exe" 2>/dev/null)
           # The emulator keeps its own end of the line open by design.
-          case "$exe" in */vfd-emulator) continue ;; esac
+          case "$exe" in */display-standin) continue ;; esac
           echo "$pid $exe"
         done | sort -u
       ;;

@@ -2,7 +2,7 @@
 // scripts/with-displays.sh runs.
 #pragma once
 
-#include "tools/emulator/event_log.h"
+#include "standin/model/event_log.h"
 
 #include <string>
 #include <vector>

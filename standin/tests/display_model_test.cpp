@@ -1,8 +1,9 @@
-// Tests of the emulated display's matcher, its options and its description of line settings.
-#include "display_model.h"
-#include "event_log.h"
-#include "line_settings.h"
-#include "options.h"
+// Tests of the stand-in's display model (matcher, names, screen), its options and its description
+// of line settings.
+#include "model/display_model.h"
+#include "model/event_log.h"
+#include "termios_settings.h"
+#include "model/options.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ std::string allReplies(DisplayModel& model, const Bytes& input, size_t chunk) {
     std::string out;
     for (size_t i = 0; i < input.size(); i += chunk) {
         size_t n = std::min(chunk, input.size() - i);
-        for (const Bytes& reply : model.receive(input.data() + i, n)) {
+        for (const Bytes& reply : model.receive(input.data() + i, n).replies) {
             out += "[" + hex(reply.data(), reply.size()) + "]";
         }
     }
@@ -40,14 +41,39 @@ const std::string kT307AReply = "[28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 4
 
 class DisplayModelChunkingTest : public testing::TestWithParam<size_t> {};
 
-// Every chunk size from single bytes to the whole run gives the same two replies in order.
-TEST_P(DisplayModelChunkingTest, AnswersTheSameWhenChunkedDifferently) {
+// What the chunks said, one name each, with a text cut by a chunk's end joined again.
+std::string allNames(DisplayModel& model, const Bytes& input, size_t chunk) {
+    std::vector<Item> items;
+    for (size_t i = 0; i < input.size(); i += chunk) {
+        for (Item& item : model.receive(input.data() + i, std::min(chunk, input.size() - i)).items) {
+            if (!items.empty() && items.back().kind == item.kind &&
+                (item.kind == Item::Kind::Text || item.kind == Item::Kind::NotUnderstood)) {
+                items.back().bytes.insert(items.back().bytes.end(), item.bytes.begin(),
+                                          item.bytes.end());
+            } else {
+                items.push_back(item);
+            }
+        }
+    }
+    std::string names;
+    for (const Item& item : items) {
+        names += (names.empty() ? "" : ", ") + describe(item);
+    }
+    return names;
+}
+
+// Every chunk size from single bytes to the whole run gives the same replies, names and screen.
+TEST_P(DisplayModelChunkingTest, AnswersNamesAndShowsTheSameWhenChunkedDifferently) {
     DisplayModel model(kProductT307A, 0, false);
     EXPECT_EQ(kAck + kT307AReply, allReplies(model, kWholeRun, GetParam()));
-    EXPECT_EQ((std::vector<Recognised>{Recognised::SetupStart, Recognised::ProductRequest,
-                                       Recognised::SetupEnd}),
-              model.recognised());
-    EXPECT_FALSE(model.inSetupMode());
+    DisplayModel named(kProductT307A, 0, false);
+    EXPECT_EQ("initialise, text \"Noritake Itron\", CR, LF, text \"VFD test\", NUL, "
+              "set-up mode start, product-type request, set-up mode end, text \"Test OK\", NUL",
+              allNames(named, kWholeRun, GetParam()));
+    EXPECT_FALSE(named.inSetupMode());
+    EXPECT_EQ((std::vector<std::string>{"+--------------------+", "|Test OK             |",
+                                        "|                    |", "+--------------------+"}),
+              named.screen().frame());
 }
 
 INSTANTIATE_TEST_SUITE_P(ChunkSizes, DisplayModelChunkingTest,
@@ -110,11 +136,72 @@ TEST(DisplayModelTest, AppendsExtraBytesToEveryReplyWhenOverlong) {
               allReplies(model, start, 3));
 }
 
-TEST(DisplayModelTest, RecognisesButNeverAnswersWhenSilent) {
+TEST(DisplayModelTest, NamesButNeverAnswersWhenSilent) {
     DisplayModel model(kProductT307A, 0, true);
     EXPECT_EQ("", allReplies(model, kWholeRun, 4));
-    EXPECT_EQ(3u, model.recognised().size());
+    EXPECT_TRUE(model.screen().row(0).rfind("Test OK ", 0) == 0);
 }
+
+TEST(DisplayModelTest, EchoesEveryChunkAndShowsNothingAsALoopback) {
+    DisplayModel model(kProductT307A, 0, false, true);
+    const Bytes chunk = {0x1B, 0x40, 0x41, 0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
+    Reception r = model.receive(chunk.data(), chunk.size());
+    EXPECT_EQ(std::vector<Bytes>{chunk}, r.replies);
+    EXPECT_FALSE(r.screenChanged);
+}
+
+struct ScreenCase {
+    const char* name;
+    std::string input;
+    std::string names;
+    std::string top, bottom; // the two lines, trailing blanks left out
+};
+
+void PrintTo(const ScreenCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DisplayModelScreenTest : public testing::TestWithParam<ScreenCase> {};
+
+TEST_P(DisplayModelScreenTest, NamesWhatCameAndShowsWhatTheDisplayWould) {
+    DisplayModel model(kProductT307A, 0, false);
+    const ScreenCase& c = GetParam();
+    EXPECT_EQ(c.names, allNames(model, Bytes(c.input.begin(), c.input.end()), 1));
+    auto trimmed = [&](int row) {
+        std::string text = model.screen().row(row);
+        return text.erase(text.find_last_not_of(' ') + 1);
+    };
+    EXPECT_EQ(c.top, trimmed(0));
+    EXPECT_EQ(c.bottom, trimmed(1));
+}
+
+const std::string kStartText("\x1F\x28\x65\x01\x49\x4E", 6);
+const std::string kEndText("\x1F\x28\x65\x02\x4F\x55\x54", 7);
+
+INSTANTIATE_TEST_SUITE_P(
+    Screens, DisplayModelScreenTest,
+    testing::Values(
+        ScreenCase{"WrapsToTheLowerLine", std::string(25, 'A'),
+                   "text \"" + std::string(25, 'A') + "\"", std::string(20, 'A'), "AAAAA"},
+        ScreenCase{"WrapsFromTheLowerLineHome", std::string(40, 'A') + "BC",
+                   "text \"" + std::string(40, 'A') + "BC\"", "BC" + std::string(18, 'A'),
+                   std::string(20, 'A')},
+        ScreenCase{"CarriageReturnOverwrites", "AB\rC", "text \"AB\", CR, text \"C\"", "CB",
+                   ""},
+        ScreenCase{"LineFeedKeepsTheColumnAndComesBackUp", "AB\nC\nD",
+                   "text \"AB\", LF, text \"C\", LF, text \"D\"", "AB D", "  C"},
+        ScreenCase{"InitialiseClearsAndHomes", "AB\x1B@C", "text \"AB\", initialise, text \"C\"",
+                   "C", ""},
+        ScreenCase{"StrayEscapeIsNotUnderstood", "\x1Bx\x80\xFF",
+                   "not understood 1B, text \"x\", not understood 80 FF", "x", ""},
+        ScreenCase{"SetupModeShowsNothingAndItsEndRestarts",
+                   "AB" + kStartText + "CD\x1B@" + kEndText + "E",
+                   "text \"AB\", set-up mode start, not understood 43 44 1B 40, set-up mode end, "
+                   "text \"E\"",
+                   "E", ""},
+        ScreenCase{"EndOutsideSetupModeChangesNothing", "AB" + kEndText,
+                   "text \"AB\", set-up mode end", "AB", ""}),
+    [](const testing::TestParamInfo<ScreenCase>& info) { return std::string(info.param.name); });
 
 TEST(OptionsTest, ParsesEveryBehaviourOption) {
     EmulatorOptions o;

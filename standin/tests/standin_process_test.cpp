@@ -1,5 +1,5 @@
 // Tests of the emulator program itself: a real pty opened through its link, per mode.
-#include "event_log.h"
+#include "model/event_log.h"
 
 #include <gtest/gtest.h>
 
@@ -77,7 +77,7 @@ void writeAll(int fd, const std::string& bytes) {
 class EmulatorProcessTest : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/vfd-emulator-test-XXXXXX";
+        char pattern[] = "/tmp/display-standin-test-XXXXXX";
         ASSERT_NE(nullptr, ::mkdtemp(pattern));
         dir_ = pattern;
         link_ = dir_ + "/com5";
@@ -98,7 +98,7 @@ class EmulatorProcessTest : public testing::Test {
 
     // Starts the emulator with the set-up options and extra; true once it said "ready".
     bool start(std::vector<std::string> extra) {
-        std::vector<std::string> args = {VFD_EMULATOR_PATH, "--link", link_, "--log", log_,
+        std::vector<std::string> args = {STANDIN_PATH, "--link", link_, "--log", log_,
                                          "--control",       control_};
         args.insert(args.end(), extra.begin(), extra.end());
         int out[2];
@@ -436,12 +436,12 @@ TEST_F(EmulatorProcessTest, ReplacesAStaleLinkAndRefusesBadOptions) {
     EXPECT_EQ(0u, fs::read_symlink(link_).string().rfind("/dev/pts/", 0));
     EXPECT_EQ(0, stop());
 
-    std::string command = std::string(VFD_EMULATOR_PATH) + " --delay soon 2>/dev/null";
+    std::string command = std::string(STANDIN_PATH) + " --delay soon 2>/dev/null";
     EXPECT_EQ(2, WEXITSTATUS(std::system(command.c_str())));
 }
 
 TEST_F(EmulatorProcessTest, HelpExplainsEveryOption) {
-    std::string command = std::string(VFD_EMULATOR_PATH) + " --help >" + dir_ + "/help";
+    std::string command = std::string(STANDIN_PATH) + " --help >" + dir_ + "/help";
     EXPECT_EQ(0, WEXITSTATUS(std::system(command.c_str())));
     std::string text = readFile(dir_ + "/help");
     for (const char* option : {"--link", "--log", "--control", "--exit-with-parent", "--product ",

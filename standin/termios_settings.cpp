@@ -1,8 +1,7 @@
-// Line settings of the pty: parsing a setup, applying it, describing termios in the log's words.
-#include "line_settings.h"
+// Line settings in termios: applying a set-up, describing termios in the log's words.
+#include "termios_settings.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -54,25 +53,6 @@ int characterBits(tcflag_t cflag) {
 }
 
 } // namespace
-
-bool parseLineSetup(const std::string& text, LineSetup& setup) {
-    size_t comma = text.find(',');
-    char* end = nullptr;
-    unsigned long baud = std::strtoul(text.c_str(), &end, 10);
-    speed_t code;
-    if (comma == std::string::npos || end != text.c_str() + comma ||
-        !speedCode(static_cast<unsigned>(baud), code)) {
-        return false;
-    }
-    // A Linux pty forces 8 data bits and clears parity whatever either side asks, so only
-    // frames it can hold are accepted.
-    std::string frame = text.substr(comma + 1);
-    if (frame != "8N1" && frame != "8N2" && frame != "8N1,rtscts" && frame != "8N2,rtscts") {
-        return false;
-    }
-    setup = {static_cast<unsigned>(baud), frame[2] - '0', frame.size() > 3};
-    return true;
-}
 
 bool applyLineSetup(const LineSetup& setup, termios& t) {
     speed_t code;

@@ -1,8 +1,12 @@
-// vfd-emulator: a CU20029 line display on a pseudo-terminal, for the tests and the demo.
-#include "display_model.h"
-#include "event_log.h"
-#include "line_settings.h"
-#include "options.h"
+// display-standin on Linux: a CU20029 line display on a serial port, or on a pty of its own
+// for the tests and the demo.
+#include "model/console_text.h"
+#include "model/display_model.h"
+#include "model/event_log.h"
+#include "model/options.h"
+#include "pty_line.h"
+#include "termios_settings.h"
+#include "tty_line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +37,29 @@ uint64_t nowMicros() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// The console's time of day.
+std::string consoleClock() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    return clockText(local.tm_hour, local.tm_min, local.tm_sec,
+                     static_cast<int>(ts.tv_nsec / 1000000));
+}
+
+// Off until the pty's "ready" line is out, which a client reads first.
+bool consoleOn = false;
+
+void show(const std::string& line) {
+    if (consoleOn) {
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+void say(const std::string& text) {
+    show(eventLine(consoleClock(), text));
 }
 
 // One event a line, each written with a single write so a reader never sees half a line
@@ -78,79 +105,6 @@ class Log {
     int fd_ = STDERR_FILENO;
     bool owned_ = false;
 };
-
-struct Pty {
-    int master = -1;
-    int slave = -1; // held so that the line and its settings outlive the other side's closes
-    std::string path;
-};
-
-void closePty(Pty& pty) {
-    if (pty.slave >= 0) {
-        ::close(pty.slave);
-    }
-    if (pty.master >= 0) {
-        ::close(pty.master);
-    }
-    pty = Pty{};
-}
-
-bool openPty(const LineSetup& initial, Pty& pty, std::string& error) {
-    Pty made;
-    auto fail = [&](const char* step) {
-        error = std::string(step) + ": " + std::strerror(errno);
-        closePty(made);
-        return false;
-    };
-    made.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    char name[128];
-    if (made.master < 0) {
-        return fail("posix_openpt");
-    }
-    if (grantpt(made.master) != 0 || unlockpt(made.master) != 0 ||
-        ptsname_r(made.master, name, sizeof name) != 0) {
-        return fail("grantpt/unlockpt/ptsname");
-    }
-    made.path = name;
-    made.slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    termios t;
-    // Termios calls on a pty master act on the slave's settings, the ones the other side sees.
-    if (made.slave < 0 || tcgetattr(made.master, &t) != 0) {
-        return fail("open slave");
-    }
-    cfmakeraw(&t);
-    if (!applyLineSetup(initial, t) || tcsetattr(made.master, TCSANOW, &t) != 0) {
-        return fail("initial settings");
-    }
-    pty = made;
-    return true;
-}
-
-// Replaces link atomically, so that the other side never finds it missing or half-made.
-bool makeLink(const std::string& target, const std::string& link, std::string& error) {
-    std::string temporary = link + ".vfd-emulator-" + std::to_string(getpid());
-    ::unlink(temporary.c_str());
-    if (::symlink(target.c_str(), temporary.c_str()) != 0 ||
-        ::rename(temporary.c_str(), link.c_str()) != 0) {
-        error = "link " + link + ": " + std::strerror(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-// Removes link only while it is still ours: a pts number is reused by the next pty made.
-void removeLink(const std::string& target, const std::string& link) {
-    char current[256];
-    ssize_t n = ::readlink(link.c_str(), current, sizeof current - 1);
-    if (n < 0) {
-        return;
-    }
-    current[n] = '\0';
-    if (target == current) {
-        ::unlink(link.c_str());
-    }
-}
 
 bool readWholeFile(const std::string& path, std::string& content) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -201,7 +155,7 @@ class Emulator {
 
     int run() {
         if (!log_.open(options_.logPath)) {
-            std::fprintf(stderr, "vfd-emulator: cannot open log %s: %s\n", options_.logPath.c_str(),
+            std::fprintf(stderr, "display-standin: cannot open log %s: %s\n", options_.logPath.c_str(),
                          std::strerror(errno));
             return 1;
         }
@@ -210,8 +164,11 @@ class Emulator {
             readWholeFile(options_.controlPath, controlSeen_);
         }
         std::string error;
+        if (!options_.device.empty()) {
+            return runOnPort();
+        }
         if (!startMode("0", options_.behaviour, error)) {
-            std::fprintf(stderr, "vfd-emulator: %s\n", error.c_str());
+            std::fprintf(stderr, "display-standin: %s\n", error.c_str());
             return 1;
         }
         std::string links;
@@ -221,10 +178,11 @@ class Emulator {
         std::printf("ready pty=%s links=%s log=%s\n", pty_.path.c_str(), links.c_str(),
                     options_.logPath.empty() ? "-" : options_.logPath.c_str());
         std::fflush(stdout);
+        consoleOn = true;
 
         uint64_t nextControlCheck = 0;
         while (!stopRequested) {
-            pollOnce();
+            pollOnce(1000);
             receive();
             send();
             watchSettings();
@@ -241,6 +199,74 @@ class Emulator {
     }
 
   private:
+    int fd() const { return onPort_ ? tty_.fd : pty_.master; }
+
+    // The field: one real port, the behaviour of the command line, until a signal or until
+    // the port goes away.
+    int runOnPort() {
+        std::string error, note;
+        if (!openTty(options_.device, tty_, error, note)) {
+            std::fprintf(stderr, "display-standin: %s\n", error.c_str());
+            return 2;
+        }
+        onPort_ = true;
+        consoleOn = true;
+        begin(options_.behaviour);
+        const Behaviour& b = options_.behaviour;
+        log_.line("mode 0" + (b.text.empty() ? "" : " " + b.text));
+        log_.line("pty " + tty_.path);
+        say(std::string(b.loopback ? "a loopback plug" : "a CU20029 display") + " on " +
+            tty_.path + " (Ctrl+C ends)");
+        if (!note.empty()) {
+            say(note);
+        }
+        watchSettings();
+        while (!stopRequested && gone_.empty()) {
+            pollOnce(100000);
+            receive();
+            send();
+            watchModem();
+        }
+        int status = 0;
+        if (!gone_.empty()) {
+            log_.line("gone " + gone_);
+            say(tty_.path + " went away (" + gone_ + ")");
+            status = 1;
+        } else {
+            log_.line("stop");
+            say("stopped; the port's settings are put back");
+        }
+        closeTty(tty_);
+        return status;
+    }
+
+    // The state every behaviour starts from.
+    void begin(const Behaviour& behaviour) {
+        behaviour_ = behaviour;
+        model_ = std::make_unique<DisplayModel>(behaviour.productType, behaviour.extraBytes,
+                                                behaviour.silent, behaviour.loopback);
+        queue_.clear();
+        received_ = 0;
+        lastSettings_.clear();
+    }
+
+    // On a port, any failure but "nothing now" means it went away (an adapter pulled, the
+    // other end of a null modem closed).
+    void lost(const char* what) {
+        if (onPort_ && gone_.empty()) {
+            gone_ = std::string(what) + ": " + std::strerror(errno);
+        }
+    }
+
+    void watchModem() {
+        std::string now = modemLines(tty_);
+        if (!now.empty() && now != lastModem_) {
+            lastModem_ = now;
+            log_.line("modem " + now);
+            say("modem lines " + now);
+        }
+    }
+
     bool startMode(const std::string& generation, const Behaviour& behaviour, std::string& error) {
         Pty fresh;
         if (!openPty(behaviour.initial, fresh, error)) {
@@ -261,12 +287,7 @@ class Emulator {
         }
         closePty(pty_);
         pty_ = fresh;
-        behaviour_ = behaviour;
-        model_ = std::make_unique<DisplayModel>(behaviour.productType, behaviour.extraBytes,
-                                                behaviour.silent);
-        queue_.clear();
-        received_ = 0;
-        lastSettings_.clear();
+        begin(behaviour);
         log_.restart();
         log_.lineAt(began,
                     "mode " + generation + (behaviour.text.empty() ? "" : " " + behaviour.text));
@@ -279,22 +300,33 @@ class Emulator {
         return true;
     }
 
-    void pollOnce() {
-        uint64_t wait = 1000;
+    // Waits for bytes, for the next reply that falls due, or at most wait microseconds.
+    void pollOnce(uint64_t wait) {
         if (!queue_.empty()) {
             uint64_t now = nowMicros();
             uint64_t due = queue_.front().due;
             wait = due > now ? std::min<uint64_t>(wait, due - now) : 0;
         }
         // After a hang-up the master is -1, which poll ignores: then it only waits.
-        pollfd p{pty_.master, POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>((wait + 999) / 1000));
+        pollfd p{fd(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>((wait + 999) / 1000)) > 0 &&
+            (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (p.revents & POLLIN) == 0) {
+            errno = EIO;
+            lost("hung up");
+        }
     }
 
     void receive() {
         uint8_t buffer[4096];
-        while (pty_.master >= 0) {
-            ssize_t n = ::read(pty_.master, buffer, sizeof buffer);
+        while (fd() >= 0 && gone_.empty()) {
+            ssize_t n = ::read(fd(), buffer, sizeof buffer);
+            if (n == 0) {
+                errno = EIO;
+                lost("read");
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                lost("read");
+            }
             if (n <= 0) {
                 return;
             }
@@ -302,10 +334,17 @@ class Emulator {
             uint64_t arrived = nowMicros();
             log_.lineAt(arrived, "recv " + hex(buffer, static_cast<size_t>(n)));
             received_ += static_cast<uint64_t>(n);
-            for (Bytes& reply : model_->receive(buffer, static_cast<size_t>(n))) {
+            Reception reception = model_->receive(buffer, static_cast<size_t>(n));
+            for (Bytes& reply : reception.replies) {
                 queue_.push_back(
                     {std::move(reply), 0, arrived + uint64_t{behaviour_.delayMs} * 1000u});
             }
+            for (const std::string& line :
+                 receivedLines(consoleClock(), buffer, static_cast<size_t>(n), reception,
+                               model_->pendingCommand(), model_->screen(), !behaviour_.loopback)) {
+                show(line);
+            }
+            send();
             if (behaviour_.hangUp && received_ >= behaviour_.hangUpAfter) {
                 hangUp();
             }
@@ -322,7 +361,10 @@ class Emulator {
     // Writes what may go now; returns how much went, 0 when the line takes nothing at the
     // moment. sentAt is the time the log gives the chunk: a trickle's next byte is timed from it.
     size_t writeChunk(const uint8_t* bytes, size_t n, uint64_t& sentAt) {
-        ssize_t done = ::write(pty_.master, bytes, n);
+        ssize_t done = ::write(fd(), bytes, n);
+        if (done < 0 && errno != EAGAIN && errno != EINTR) {
+            lost("write");
+        }
         if (done <= 0) {
             return 0;
         }
@@ -332,7 +374,7 @@ class Emulator {
     }
 
     void send() {
-        if (pty_.master < 0) {
+        if (fd() < 0 || !gone_.empty()) {
             return;
         }
         uint64_t now = nowMicros();
@@ -347,6 +389,7 @@ class Emulator {
             head.sent += written;
             uint64_t next = sentAt + uint64_t{behaviour_.trickleGapMs} * 1000u;
             if (head.sent == head.bytes.size()) {
+                show(sentLine(consoleClock(), head.bytes, behaviour_.loopback));
                 queue_.pop_front();
                 if (behaviour_.trickle && !queue_.empty()) {
                     queue_.front().due = std::max(queue_.front().due, next);
@@ -362,13 +405,14 @@ class Emulator {
 
     void watchSettings(uint64_t micros = nowMicros()) {
         termios t;
-        if (pty_.master < 0 || tcgetattr(pty_.master, &t) != 0) {
+        if (fd() < 0 || tcgetattr(fd(), &t) != 0) {
             return;
         }
         std::string now = describeLine(t);
         if (now != lastSettings_) {
             lastSettings_ = now;
             log_.lineAt(micros, "settings " + now);
+            say("settings " + now);
         }
     }
 
@@ -402,6 +446,10 @@ class Emulator {
     EmulatorOptions options_;
     Log log_;
     Pty pty_;
+    Tty tty_;
+    bool onPort_ = false;
+    std::string gone_; // why the port went away; empty while it is there
+    std::string lastModem_;
     Behaviour behaviour_;
     std::unique_ptr<DisplayModel> model_;
     std::deque<Outgoing> queue_;
@@ -417,7 +465,7 @@ int main(int argc, char** argv) {
     EmulatorOptions options;
     std::string error;
     if (!parseCommandLine(args, options, error)) {
-        std::fprintf(stderr, "vfd-emulator: %s\n", error.c_str());
+        std::fprintf(stderr, "display-standin: %s\n", error.c_str());
         return 2;
     }
     if (options.help) {
@@ -432,6 +480,8 @@ int main(int argc, char** argv) {
         sigaction(stopSignal, &action, nullptr);
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Whole lines as they happen, also when the console is a file or a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (options.exitWithParent) {
         pid_t parent = getppid();
         prctl(PR_SET_PDEATHSIG, SIGTERM);

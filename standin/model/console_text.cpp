@@ -1,0 +1,42 @@
+// The console's lines, built alike on every kind of line.
+#include "console_text.h"
+
+#include "event_log.h"
+
+#include <cstdio>
+
+std::string clockText(int hours, int minutes, int seconds, int millis) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", hours % 100, minutes % 100,
+                  seconds % 100, millis % 1000);
+    return text;
+}
+
+std::vector<std::string> receivedLines(const std::string& clock, const uint8_t* bytes, size_t n,
+                                       const Reception& reception, bool pending,
+                                       const Screen& screen, bool showScreen) {
+    std::string names;
+    for (const Item& item : reception.items) {
+        names += (names.empty() ? "" : ", ") + describe(item);
+    }
+    if (pending) {
+        names += names.empty() ? "(a command, continued in the next chunk)" : ", ...";
+    }
+    std::vector<std::string> lines = {clock + " received " + hex(bytes, n) + " = " + names};
+    if (showScreen && reception.screenChanged) {
+        const std::string indent(clock.size() + 1, ' ');
+        for (const std::string& row : screen.frame()) {
+            lines.push_back(indent + row);
+        }
+    }
+    return lines;
+}
+
+std::string sentLine(const std::string& clock, const Bytes& reply, bool loopback) {
+    std::string name = loopback ? "echo" : describeReply(reply);
+    return clock + " sent " + hex(reply.data(), reply.size()) + (name.empty() ? "" : " = " + name);
+}
+
+std::string eventLine(const std::string& clock, const std::string& text) {
+    return clock + " " + text;
+}

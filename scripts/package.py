@@ -238,8 +238,13 @@ def check_zip(path, exe_path, signed=False):
     if SUMS not in files:
         problems.append(f"the package holds no {SUMS}")
     else:
-        lines = (line.partition("  ") for line in files[SUMS].decode().splitlines())
-        listed = {name: digest for digest, _, name in lines}
+        listed = {}
+        for line in files[SUMS].decode().splitlines():
+            digest, _, name = line.partition("  ")
+            # A second line for a file would hide a wrong first one from the comparison below.
+            if name in listed:
+                problems.append(f"{SUMS} lists {name} twice")
+            listed[name] = digest
         for name in sorted((set(files) | set(listed)) - {SUMS}):
             if name not in listed:
                 problems.append(f"{SUMS} does not list {name}")

@@ -96,8 +96,9 @@ class PackageTest(unittest.TestCase):
             f.write(data)
         return path
 
-    def package(self, exe, version="1.2.3.4", tag="zip", guide=GUIDE):
-        """A zip written by package.py from EXE, named for VERSION."""
+    def package(self, exe, version="1.2.3.4", tag="zip", guide=GUIDE, edit=None):
+        """A zip written by package.py from EXE, named for VERSION; then, when EDIT is given,
+        written again with the members EDIT makes of them (a dict, name: bytes)."""
         folder = os.path.join(WORK, tag)
         os.makedirs(folder, exist_ok=True)
         exe_path = self.path(os.path.join(tag, "LineDisplayTest.exe"), exe)
@@ -105,6 +106,12 @@ class PackageTest(unittest.TestCase):
         zip_path = os.path.join(folder, f"LineDisplayTest-{version}.zip")
         package.write_zip(zip_path, f"LineDisplayTest-{version}", 1700000000,
                           [exe_path, guide_path])
+        if edit:
+            with zipfile.ZipFile(zip_path) as archive:
+                members = {os.path.basename(m.filename): archive.read(m) for m in archive.infolist()}
+            with zipfile.ZipFile(zip_path, "w") as archive:
+                for name, data in edit(members).items():
+                    archive.writestr(f"LineDisplayTest-{version}/{name}", data)
         return zip_path
 
     def problems(self, packed, tree, signed=False, **package_args):
@@ -159,6 +166,10 @@ class PackageTest(unittest.TestCase):
         gui, signed = EXES["gui32"], EXES["signed32"]
         bad_checksum = flipped(gui, package.Exe(gui).pe.OPTIONAL_HEADER
                                .get_field_absolute_offset("CheckSum"))
+        real, other = (hashlib.sha256(data).hexdigest().encode() for data in (gui, b""))
+
+        def sums(edit):  # the package's arguments that change its checksum list by EDIT
+            return {"edit": lambda members: {**members, package.SUMS: edit(members[package.SUMS])}}
         rows = [  # what, packaged exe, tree exe, other arguments, expected problem
             ("an exe one byte off", gui, flipped(gui, text_offset(gui)), {}, "not the same file as"),
             ("a 64-bit exe", EXES["gui64"], EXES["gui64"], {},
@@ -168,6 +179,11 @@ class PackageTest(unittest.TestCase):
             ("a wrong version", gui, gui, {"version": "1.0.0.3"},
              "LineDisplayTest-1.0.0.3.zip is not named for the exe's version 1.2.3.4"),
             ("a wrong header checksum", bad_checksum, bad_checksum, {}, "header checksum is wrong"),
+            ("a wrong checksum listed", gui, gui, sums(lambda text: text.replace(real, other)),
+             "SHA256SUMS.txt gives a wrong checksum for LineDisplayTest.exe"),
+            ("a file listed twice, the wrong checksum first", gui, gui,
+             sums(lambda text: text.replace(real, other) + text),
+             "SHA256SUMS.txt lists LineDisplayTest.exe twice"),
             ("a guide naming a missing picture", gui, gui,
              {"guide": b'<html><img src="shot.png"></html>'},
              "names shot.png, which is not in the package"),

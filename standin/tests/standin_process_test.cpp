@@ -452,3 +452,174 @@ TEST_F(EmulatorProcessTest, HelpExplainsEveryOption) {
 }
 
 } // namespace
+
+// The stand-in on a port: one end of a null modem that socat makes of two ptys, the other end
+// held by the test as the terminal's side.
+class StandInPortTest : public EmulatorProcessTest {
+  protected:
+    void SetUp() override {
+        EmulatorProcessTest::SetUp();
+        port_ = dir_ + "/port";
+        terminal_ = dir_ + "/terminal";
+        socat_ = spawn({"socat", "pty,raw,echo=0,link=" + port_, "pty,raw,echo=0,link=" + terminal_},
+                       "/dev/null");
+        auto end = Clock::now() + std::chrono::milliseconds(kPatienceMs);
+        while (!(fs::exists(port_) && fs::exists(terminal_)) && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_TRUE(fs::exists(port_) && fs::exists(terminal_)) << "socat made no null modem";
+    }
+
+    void TearDown() override {
+        if (socat_ > 0) {
+            ::kill(socat_, SIGKILL);
+            ::waitpid(socat_, nullptr, 0);
+        }
+        EmulatorProcessTest::TearDown();
+    }
+
+    // Runs args with stdout and stderr into out; its pid.
+    pid_t spawn(std::vector<std::string> args, const std::string& out) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, STDOUT_FILENO);
+            ::dup2(fd, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+
+    // The stand-in on the port; true once it has set the port up.
+    bool startOnPort(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {STANDIN_PATH, port_, "--log", log_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_ = spawn(args, dir_ + "/out");
+        return !detailsOf(waitForEvents("settings", 1), "settings").empty();
+    }
+
+    // The exit status once the process ends within ms, else -1.
+    int exitWithin(pid_t pid, int ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() >= end) {
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int openTerminal() {
+        slave_ = ::open(terminal_.c_str(), O_RDWR | O_NOCTTY);
+        return slave_;
+    }
+
+    std::string port_, terminal_;
+    pid_t socat_ = -1;
+};
+
+TEST_F(StandInPortTest, RefusesAPortItCannotUseNamingItAndTheReason) {
+    ASSERT_TRUE(startOnPort()); // holds the port
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"/dev/no-such-tty"}, "display-standin: /dev/no-such-tty: no such port\n"},
+        {{"/dev/null"}, "display-standin: /dev/null: not a serial port\n"},
+        {{port_}, "display-standin: " + port_ + ": held by another program\n"},
+        {{port_, "--flood"},
+         "display-standin: --delay, --trickle, --flood, --hangup-after, --initial, --link and "
+         "--control work only on the stand-in's own pty, not on " + port_ + "\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::vector<std::string> command = {STANDIN_PATH};
+        command.insert(command.end(), args.begin(), args.end());
+        pid_t pid = spawn(command, dir_ + "/refused");
+        EXPECT_EQ(2, exitWithin(pid, kPatienceMs)) << args[0];
+        EXPECT_EQ(message, readFile(dir_ + "/refused"));
+    }
+}
+
+// A port's own settings come back when it ends; on a pty, with no modem lines, it says so once.
+TEST_F(StandInPortTest, AnswersOnAPortAndPutsItsSettingsBackWhenStopped) {
+    // socat holds the pty, so what is set here stays until the stand-in changes it.
+    int fd = ::open(port_.c_str(), O_RDWR | O_NOCTTY);
+    termios before;
+    ASSERT_EQ(0, tcgetattr(fd, &before));
+    cfsetspeed(&before, B9600);
+    ASSERT_EQ(0, tcsetattr(fd, TCSANOW, &before));
+    ::close(fd);
+
+    ASSERT_TRUE(startOnPort());
+    ASSERT_GE(openTerminal(), 0);
+    writeAll(slave_, kStart);
+    EXPECT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
+    EXPECT_EQ(0, stop(SIGINT));
+
+    fd = ::open(port_.c_str(), O_RDWR | O_NOCTTY);
+    termios after;
+    ASSERT_EQ(0, tcgetattr(fd, &after));
+    ::close(fd);
+    EXPECT_EQ(B9600, cfgetospeed(&after));
+    std::string out = readFile(dir_ + "/out");
+    size_t note = out.find("has no modem lines");
+    EXPECT_NE(std::string::npos, note);
+    EXPECT_EQ(std::string::npos, out.find("has no modem lines", note + 1));
+    EXPECT_NE(std::string::npos, out.find("received 1F 28 65 01 49 4E = set-up mode start\n"));
+    EXPECT_NE(std::string::npos, out.find("sent 28 65 01 00 = set-up mode acknowledged\n"));
+}
+
+TEST_F(StandInPortTest, SaysThePortWentAwayAndEndsWithinASecond) {
+    ASSERT_TRUE(startOnPort());
+    ::kill(socat_, SIGKILL);
+    ::waitpid(socat_, nullptr, 0);
+    socat_ = -1;
+    EXPECT_EQ(1, exitWithin(pid_, 1000));
+    pid_ = -1;
+    EXPECT_NE(std::string::npos, readFile(dir_ + "/out").find(port_ + " went away ("));
+    EXPECT_EQ("gone", readLog(log_).back().kind);
+}
+
+// Half a megabyte of random bytes: it names them, stays small, and still answers afterwards.
+TEST_F(StandInPortTest, TakesAFloodOfRandomBytesInBoundedMemoryAndStillAnswers) {
+    ASSERT_TRUE(startOnPort());
+    ASSERT_GE(openTerminal(), 0);
+    auto rssKb = [&] {
+        std::string status = readFile("/proc/" + std::to_string(pid_) + "/status");
+        return std::atol(status.c_str() + status.find("VmRSS:") + 6);
+    };
+    long before = rssKb();
+    std::string noise(64 * 1024, '\0');
+    unsigned seed = 7;
+    for (int round = 0; round < 8; ++round) {
+        for (char& c : noise) {
+            c = static_cast<char>(rand_r(&seed));
+        }
+        writeAll(slave_, noise);
+    }
+    size_t total = 8 * noise.size();
+    auto received = [&](const std::vector<EmulatorEvent>& log) {
+        size_t bytes = 0;
+        for (const std::string& chunk : detailsOf(log, "recv")) {
+            bytes += (chunk.size() + 1) / 3;
+        }
+        return bytes >= total;
+    };
+    auto end = Clock::now() + std::chrono::seconds(20);
+    while (!received(readLog(log_)) && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(received(readLog(log_)));
+    EXPECT_LT(rssKb() - before, 2048) << "the stand-in kept what it was sent";
+    // Whatever the noise made it answer, then a start of its own after a stray half command.
+    while (!readFor(slave_, 4096, 100).empty()) {
+    }
+    writeAll(slave_, kStart);
+    EXPECT_EQ(kAck, hex(readFor(slave_, 4, kPatienceMs)));
+    EXPECT_EQ(0, stop());
+}

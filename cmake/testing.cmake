@@ -78,20 +78,28 @@ if(CMAKE_CROSSCOMPILING)
 endif()
 
 # ldt_add_display_test(NAME test COMMAND target [arg...] DISPLAYS "name [option...]"...
+#                      [STANDINS "name [option...]"...] [NULL_MODEMS name...]
 #                      [ABSENT name...] [DEVICES name=path...] [ENV VAR=value...] [TIMEOUT s]
 #                      [LOCKS lock...])
 # Runs a Windows program under scripts/with-displays.sh: one emulated display per DISPLAYS
-# entry (its emulator options after the name), ABSENT ports made not to exist, DEVICES ports
-# linked to other devices; every name's port comes from scripts/ports.table. The program finds
+# entry (its emulator options after the name), one stand-in on a null modem per STANDINS entry,
+# NULL_MODEMS joining two ports each, ABSENT ports made not to exist, DEVICES ports linked to
+# other devices; every name's port comes from scripts/ports.table. The program finds
 # the exe under test in LDT_APP, and its displays and ports in the harness's variables.
 function(ldt_add_display_test)
     cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;TIMEOUT"
-        "COMMAND;DISPLAYS;ABSENT;DEVICES;ENV;LOCKS")
+        "COMMAND;DISPLAYS;STANDINS;NULL_MODEMS;ABSENT;DEVICES;ENV;LOCKS")
     list(POP_FRONT ARG_COMMAND target)
     set(harness --emulator ${LDT_EMULATOR} --name ${ARG_NAME})
-    foreach(display IN LISTS ARG_DISPLAYS)
-        separate_arguments(words UNIX_COMMAND "${display}")
-        list(APPEND harness --display ${words})
+    foreach(kind display standin)
+        string(TOUPPER ${kind}s list)
+        foreach(entry IN LISTS ARG_${list})
+            separate_arguments(words UNIX_COMMAND "${entry}")
+            list(APPEND harness --${kind} ${words})
+        endforeach()
+    endforeach()
+    foreach(name IN LISTS ARG_NULL_MODEMS)
+        list(APPEND harness --null-modem ${name})
     endforeach()
     foreach(name IN LISTS ARG_ABSENT)
         list(APPEND harness --absent ${name})

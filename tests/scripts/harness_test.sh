@@ -51,6 +51,32 @@ ldt_check "its run directory kept and named" "$out" "*failed (exit 3)*kept in $w
 ldt_check "its display stopped all the same" "$(kill -0 "$pid" 2>&1)" '*No such process*'
 ldt_check "the run's log kept" "$(ls "$work"/display-runs/kept.*)" '*fault-doomed.log*'
 
+# A stand-in on a null modem answers through its port; a bare null modem joins its two ports.
+seen=$("$harness" --emulator "$program" --standin nm-good --product unknown \
+  --null-modem nm-windows -- bash -c '
+  exec 3<>"$WINEPREFIX/dosdevices/com20"
+  printf "\x1f\x28\x65\x40\x30" >&3
+  timeout 2 head -c 18 <&3 | od -An -c | tr -s " \n" " "; echo
+  exec 4<>"$WINEPREFIX/dosdevices/com22" 5<>"$WINEPREFIX/dosdevices/com23"
+  echo across >&4; timeout 2 head -n 1 <&5
+  echo "$LDT_DISPLAYS|$LDT_NULL_MODEM_NM_WINDOWS_PORTS|$LDT_DISPLAY_NM_GOOD_PORT" \
+    "$LDT_DISPLAY_NM_GOOD_OUT" | tr "\\\\" /
+  echo "$LDT_DISPLAY_NM_GOOD_PID $LDT_DISPLAY_NM_GOOD_SOCAT_PID" \
+    "$LDT_NULL_MODEM_NM_WINDOWS_PID" >"$WINEPREFIX/../standin"')
+pids=$(cat "$work/standin")
+ldt_check "the stand-in answers through its port with its options" "$(sed -n 1p <<<"$seen")" \
+  '*( e @ C U 4 0 0 2 6 - T W 2 0 0 A *'
+ldt_check "a null modem's two ports joined" "$(sed -n 2p <<<"$seen")" across
+ldt_check "the stand-in's variables" "$(sed -n 3p <<<"$seen")" \
+  "nm-good|COM22 COM23|COM20 Z:$work/display-runs/nm-good.*/nm-good.out"
+ldt_check "afterwards: stand-in and cables gone, no link left" \
+  "$(kill -0 $pids 2>&1 | grep -c 'No such process')|$(ls "$dos")" '3|'
+out=$("$harness" --emulator "$program" --standin nm-good --bogus -- true 2>&1)
+ldt_check "a stand-in that does not start" "$out" '*"nm-good" did not start*unknown option --bogus*'
+ldt_check "a null modem needs two ports" \
+  "$("$harness" --emulator "$program" --null-modem nm-good -- true 2>&1)" \
+  '*null modem needs two ports*"nm-good" 1'
+
 # Mistakes say what is wrong.
 ldt_check "a name the table lacks" "$("$harness" --emulator "$program" --display nosuch -- true 2>&1)" \
   '*ports.table has no port for "nosuch"'

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 const Win32CommApi kSystemCommApi = {
-    CreateFileW, GetCommState, SetCommState, SetCommTimeouts,
+    CreateFileW, GetCommState, SetCommState, SetCommTimeouts, GetCommModemStatus,
     WriteFile,   ReadFile,     CloseHandle,  Sleep,
 };
 
@@ -102,6 +102,27 @@ bool Win32SerialLink::applyTimeouts(uint32_t writeConstantMs) {
     // whatever has arrived, possibly nothing; the callers' pauses do the waiting.
     COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 2, writeConstantMs};
     return api_->setCommTimeouts(port_, &timeouts) != FALSE;
+}
+
+bool Win32SerialLink::applyWaitingTimeouts(uint32_t waitMs, uint32_t writeConstantMs) {
+    if (!isOpen()) {
+        return false;
+    }
+    // MAXDWORD interval and multiplier with a constant: ReadFile returns at once with what has
+    // arrived, else as soon as a byte arrives, else empty after waitMs; no spinning while idle.
+    COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, waitMs, 0, writeConstantMs};
+    return api_->setCommTimeouts(port_, &timeouts) != FALSE;
+}
+
+bool Win32SerialLink::currentSettings(DCB& settings) const {
+    // A copy: the saved record stays what the port reported when it was opened.
+    ZeroMemory(&settings, sizeof settings);
+    return isOpen() && api_->getCommState(port_, &settings) != FALSE;
+}
+
+bool Win32SerialLink::modemStatus(DWORD& lines) const {
+    lines = 0;
+    return isOpen() && api_->getCommModemStatus(port_, &lines) != FALSE;
 }
 
 bool Win32SerialLink::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {

@@ -27,6 +27,14 @@ class Win32SerialLink : public SerialLink {
     void close() override;
     void pause(uint32_t ms) override;
 
+    // Beyond the utility's operations, for the display stand-in:
+    // Makes each read wait up to waitMs for its first byte; bounds each write by writeConstantMs.
+    bool applyWaitingTimeouts(uint32_t waitMs, uint32_t writeConstantMs);
+    // The settings the port reports now, into settings.
+    bool currentSettings(DCB& settings) const;
+    // The modem lines (MS_CTS_ON, MS_DSR_ON, ...); false where the port has none to report.
+    bool modemStatus(DWORD& lines) const;
+
   private:
     bool isOpen() const { return port_ != INVALID_HANDLE_VALUE; }
     // Applies the working record once it holds the port's own settings.

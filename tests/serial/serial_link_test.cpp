@@ -1,121 +1,16 @@
-// Tests of Win32SerialLink against a recording table of the communications functions.
+// Tests of Win32SerialLink against the recording table of the communications functions.
 #include "serial/win32_serial_link.h"
 #include "tests/support/device_path.h"
+#include "tests/support/recording_comm.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace {
-
-HANDLE const kPort = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x4242));
-
-std::string hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
-    return text;
-}
-
-// What the fake functions were asked and what they answer; one per test.
-struct FakeComm {
-    std::vector<std::string> calls;
-    HANDLE openResult = kPort;
-    BOOL getResult = TRUE;
-    BOOL setResult = TRUE;
-    BOOL ioResult = TRUE;
-    DWORD ioCount = 0;
-    DCB reported{};      // what GetCommState hands out
-    DCB receivedByGet{}; // the record GetCommState was given
-    std::vector<DCB> setRecords;
-    COMMTIMEOUTS timeouts{};
-    const void* ioBuffer = nullptr;
-    bool ioOverlapped = false;
-};
-
-FakeComm* fake = nullptr;
-
-bool isPort(HANDLE h) {
-    if (h != kPort) {
-        ADD_FAILURE() << "called with a handle that CreateFileW did not return";
-    }
-    return h == kPort;
-}
-
-HANDLE WINAPI fakeCreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
-                             DWORD disposition, DWORD flags, HANDLE templ) {
-    std::string narrow;
-    for (const wchar_t* p = name; *p != L'\0'; ++p) {
-        narrow += static_cast<char>(*p);
-    }
-    fake->calls.push_back("CreateFileW " + narrow + " access=" + hex(access) +
-                          " share=" + hex(share) + " security=" + (sa ? "given" : "none") +
-                          " disposition=" + hex(disposition) + " flags=" + hex(flags) +
-                          " template=" + (templ ? "given" : "none"));
-    return fake->openResult;
-}
-
-BOOL WINAPI fakeGetCommState(HANDLE h, LPDCB dcb) {
-    isPort(h);
-    fake->calls.push_back("GetCommState");
-    fake->receivedByGet = *dcb;
-    if (fake->getResult) {
-        *dcb = fake->reported;
-    }
-    return fake->getResult;
-}
-
-BOOL WINAPI fakeSetCommState(HANDLE h, LPDCB dcb) {
-    isPort(h);
-    fake->calls.push_back("SetCommState");
-    fake->setRecords.push_back(*dcb);
-    return fake->setResult;
-}
-
-BOOL WINAPI fakeSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t) {
-    isPort(h);
-    fake->timeouts = *t;
-    fake->calls.push_back(
-        "SetCommTimeouts " + hex(t->ReadIntervalTimeout) + " " +
-        hex(t->ReadTotalTimeoutMultiplier) + " " + hex(t->ReadTotalTimeoutConstant) + " " +
-        hex(t->WriteTotalTimeoutMultiplier) + " " + hex(t->WriteTotalTimeoutConstant));
-    return fake->setResult;
-}
-
-// WriteFile and ReadFile alike: the buffer, whether overlapped, and the scripted outcome.
-BOOL fakeIo(const char* call, HANDLE h, const void* buffer, DWORD n, LPDWORD done, LPOVERLAPPED o) {
-    isPort(h);
-    fake->calls.push_back(call + std::to_string(n));
-    fake->ioBuffer = buffer;
-    fake->ioOverlapped = o != nullptr;
-    *done = fake->ioCount;
-    return fake->ioResult;
-}
-
-BOOL WINAPI fakeWriteFile(HANDLE h, LPCVOID bytes, DWORD n, LPDWORD done, LPOVERLAPPED o) {
-    return fakeIo("WriteFile ", h, bytes, n, done, o);
-}
-
-BOOL WINAPI fakeReadFile(HANDLE h, LPVOID buffer, DWORD n, LPDWORD done, LPOVERLAPPED o) {
-    return fakeIo("ReadFile ", h, buffer, n, done, o);
-}
-
-BOOL WINAPI fakeCloseHandle(HANDLE h) {
-    isPort(h);
-    fake->calls.push_back("CloseHandle");
-    return TRUE;
-}
-
-VOID WINAPI fakeSleep(DWORD ms) {
-    fake->calls.push_back("Sleep " + std::to_string(ms));
-}
-
-const Win32CommApi kFakeApi = {fakeCreateFile,      fakeGetCommState, fakeSetCommState,
-                               fakeSetCommTimeouts, fakeWriteFile,    fakeReadFile,
-                               fakeCloseHandle,     fakeSleep};
 
 // The settings a line is given: for the test settings or the release.
 struct LineCase {
@@ -188,11 +83,11 @@ const std::string kOpenCom7 = openCall("COM7");
 
 class Win32SerialLinkTest : public testing::Test {
   protected:
-    // The fake stays reachable until the link has let go of its port.
-    Win32SerialLinkTest() { fake = &comm_; }
+    // The table stays reachable until the link has let go of its port.
+    Win32SerialLinkTest() { recordingComm = &comm_; }
     ~Win32SerialLinkTest() override {
         link_.close();
-        fake = nullptr;
+        recordingComm = nullptr;
     }
 
     // Open and read settings from a port that reports `record`; clears the call list.
@@ -203,8 +98,8 @@ class Win32SerialLinkTest : public testing::Test {
         comm_.calls.clear();
     }
 
-    FakeComm comm_;
-    Win32SerialLink link_{kFakeApi};
+    RecordingComm comm_;
+    Win32SerialLink link_{kRecordingCommApi};
 };
 
 TEST_F(Win32SerialLinkTest, OpenAsksForExclusiveSynchronousReadWriteAccess) {
@@ -396,9 +291,9 @@ TEST_F(Win32SerialLinkTest, PauseSleepsOpenOrNotAndCloseHappensOnce) {
 
 TEST_F(Win32SerialLinkTest, ALinkDroppedWhileOpenClosesItsPort) {
     {
-        Win32SerialLink link(kFakeApi);
+        Win32SerialLink link(kRecordingCommApi);
         ASSERT_TRUE(link.open(pathOf(L"COM7")));
-        Win32SerialLink never(kFakeApi);
+        Win32SerialLink never(kRecordingCommApi);
     }
     EXPECT_EQ("CloseHandle", comm_.calls.back());
     EXPECT_EQ(2u, comm_.calls.size());

@@ -63,12 +63,12 @@ bool EmulatorClient::connect(const std::string& name, std::string& error) {
     std::string ports = displayVariable(name, "PORTS");
     log_ = wide(displayVariable(name, "LOG"));
     control_ = wide(displayVariable(name, "CONTROL"));
+    out_ = wide(displayVariable(name, "OUT"));
     pid_ = displayVariable(name, "PID");
     startPty_ = displayVariable(name, "PTY");
-    if (ports.empty() || log_.empty() || control_.empty()) {
-        error = "LDT_DISPLAY_" + variablePart(name) +
-                "_PORTS, _LOG or _CONTROL missing: run under " +
-                "scripts/with-displays.sh with --display " + name;
+    if (ports.empty() || log_.empty()) {
+        error = "LDT_DISPLAY_" + variablePart(name) + "_PORTS or _LOG missing: run under " +
+                "scripts/with-displays.sh with --display or --standin " + name;
         return false;
     }
     std::istringstream words(ports);
@@ -77,6 +77,15 @@ bool EmulatorClient::connect(const std::string& name, std::string& error) {
         ports_.push_back(wide(port));
     }
     return true;
+}
+
+void EmulatorClient::watch(const std::wstring& port, const std::wstring& log,
+                           const std::wstring& out) {
+    ports_ = {port};
+    log_ = log;
+    out_ = out;
+    control_.clear();
+    mark_ = 0;
 }
 
 std::string EmulatorClient::pty() const {
@@ -89,6 +98,10 @@ std::string EmulatorClient::pty() const {
 }
 
 bool EmulatorClient::setMode(const std::string& options, std::string& error) {
+    if (control_.empty()) {
+        error = "a stand-in on a port has no modes";
+        return false;
+    }
     std::vector<EmulatorEvent> before = parse(0);
     if (!before.empty() && before[0].kind == "mode") {
         generation_ =
@@ -180,4 +193,31 @@ bool EmulatorClient::waitForBytes(const std::string& kind, size_t count, int tim
 
 bool EmulatorClient::waitForEvent(const std::string& kind, int timeoutMs) const {
     return driver::waitUntil([&] { return !events(kind).empty(); }, timeoutMs, 5);
+}
+
+std::vector<std::string> EmulatorClient::screen() const {
+    std::string content;
+    if (out_.empty() || !readShared(out_, content)) {
+        return {};
+    }
+    std::vector<std::string> lines;
+    std::istringstream in(content);
+    for (std::string line; std::getline(in, line);) {
+        size_t first = line.find_first_not_of(' ');
+        lines.push_back(first == std::string::npos ? "" : line.substr(first));
+    }
+    auto between = [](const std::string& line) {
+        return line.size() >= 2 && line.front() == '|' && line.back() == '|';
+    };
+    // A frame: a border, the two lines between bars, the same border again; the last line
+    // may still be being written.
+    for (size_t end = lines.size(); end >= 4; --end) {
+        const std::string* frame = &lines[end - 4];
+        if (frame[0].rfind("+-", 0) == 0 && frame[3] == frame[0] && between(frame[1]) &&
+            between(frame[2])) {
+            return {frame[1].substr(1, frame[1].size() - 2),
+                    frame[2].substr(1, frame[2].size() - 2)};
+        }
+    }
+    return {};
 }

@@ -1,5 +1,5 @@
-// The one reader of an emulated display's log, and its mode switch, for the Win32 programs that
-// scripts/with-displays.sh runs.
+// The one reader of an emulated display's log and a stand-in's console output, and the
+// display's mode switch, for the Win32 programs that scripts/with-displays.sh runs.
 #pragma once
 
 #include "standin/model/event_log.h"
@@ -18,12 +18,15 @@ extern const std::string kTestRunBytes;
 // (LDT_PORT_<NAME>); empty when unset.
 std::wstring harnessPort(const std::string& name);
 
-// One emulated display that scripts/with-displays.sh started.
+// One emulated display or stand-in that scripts/with-displays.sh started, or a stand-in that
+// a test started itself (watch).
 class EmulatorClient {
   public:
-    // Finds display NAME through the harness's variables; false, with error set, when they
-    // are missing.
+    // Finds display or stand-in NAME through the harness's variables; false, with error set,
+    // when they are missing. A stand-in on a port has no control file, so no modes.
     bool connect(const std::string& name, std::string& error);
+    // A stand-in on port, with its log and console output at those Windows paths.
+    void watch(const std::wstring& port, const std::wstring& log, const std::wstring& out);
 
     // Every name linked to the display, the port first, e.g. COM8 and COM10.
     const std::vector<std::wstring>& ports() const { return ports_; }
@@ -53,6 +56,8 @@ class EmulatorClient {
     bool waitForBytes(const std::string& kind, size_t count, int timeoutMs) const;
     // Waits until an event of that kind is logged; false on time-out.
     bool waitForEvent(const std::string& kind, int timeoutMs) const;
+    // The display's two lines in the last frame its console output drew; none without one.
+    std::vector<std::string> screen() const;
 
   private:
     std::string joined(const std::string& kind) const;
@@ -61,6 +66,7 @@ class EmulatorClient {
     std::vector<std::wstring> ports_;
     std::wstring log_;
     std::wstring control_;
+    std::wstring out_;
     std::string pid_;
     std::string startPty_;
     size_t mark_ = 0; // bytes of the log before the mark

@@ -1,0 +1,85 @@
+// End-to-end tests of LineDisplayTest.exe through a null modem (socat joining two ptys, started
+// by scripts/with-displays.sh): the display stand-in as a technician runs it on a laptop, once as
+// the display (nm-good) and once as a loopback plug (nm-loopback), and the Windows stand-in on
+// one end of a bare null modem (nm-windows) with the utility on the other.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/expected_report.h"
+#include "tools/driver/emulator_client.h"
+#include "tools/driver/operator.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const Lines kTestOkScreen = {"Test OK             ", "                    "};
+
+class NullModemTest : public testing::Test {
+  protected:
+    // Types port into the utility's box and presses Test; the result box once the run ended.
+    std::string testOn(const std::wstring& port) {
+        std::string error;
+        if (!op_.start(driver::appUnderTest(), error)) {
+            ADD_FAILURE() << error;
+            return "";
+        }
+        op_.typePort(port);
+        std::string went = op_.runWithoutBoxes(15000);
+        EXPECT_EQ(went, "");
+        return driver::ascii(op_.result());
+    }
+
+    // The stand-in's log holds the utility's exact bytes, and its screen reads "Test OK".
+    static void expectSawGoodRun(const EmulatorClient& standIn) {
+        EXPECT_TRUE(standIn.waitForBytes("recv", 53, 3000)) << standIn.received();
+        EXPECT_EQ(standIn.received(), kTestRunBytes);
+        EXPECT_TRUE(driver::waitUntil([&] { return standIn.screen() == kTestOkScreen; }, 3000))
+            << testing::PrintToString(standIn.screen());
+    }
+
+    driver::Operator op_;
+};
+
+const std::string kPass =
+    driver::ascii(expectedReport(kSetupAckReply, productReply("CU20029-T307A  ")));
+
+TEST_F(NullModemTest, PassesAndTheStandInShowsTestOkWhenPortCableAndSettingsAreGood) {
+    EmulatorClient standIn;
+    std::string error;
+    ASSERT_TRUE(standIn.connect("nm-good", error)) << error;
+    EXPECT_EQ(testOn(standIn.port()), kPass);
+    expectSawGoodRun(standIn);
+    EXPECT_EQ(op_.exit(), 0u);
+}
+
+// A loopback plug answers each request with the request itself, and whatever of the greeting's
+// echo the drain left: how the echo splits between the two answers depends on timing, so what
+// is checked is that the two answers, joined, are the tail of what the utility had sent.
+TEST_F(NullModemTest, ShowsBothAnswersIncorrectHoldingOnlyItsOwnBytesAgainstALoopbackPlug) {
+    EmulatorClient plug;
+    std::string error;
+    ASSERT_TRUE(plug.connect("nm-loopback", error)) << error;
+    std::string report = testOn(plug.port());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(
+        report, m,
+        std::regex("User set up mode start returned \\d+ bytes: ((?:[0-9A-F]{2} )+) \\(Incorrect\\)"
+                   "\r\nRead Status information \\(Product type\\) returned \\d+ bytes:\r\n"
+                   "((?:[0-9A-F]{2} )+) \\(Incorrect\\)\r\n")))
+        << report;
+    std::string joined = m[1].str() + m[2].str();
+    joined.pop_back();
+    const std::string request = "1F 28 65 40 30";
+    std::string sent = kTestRunBytes.substr(0, kTestRunBytes.find(request) + request.size());
+    EXPECT_TRUE(sent.size() >= joined.size() &&
+                sent.compare(sent.size() - joined.size(), joined.size(), joined) == 0)
+        << "answers: " << joined << "\nsent:    " << sent;
+    EXPECT_EQ(op_.exit(), 0u);
+}
+
+} // namespace

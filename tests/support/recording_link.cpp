@@ -23,6 +23,13 @@ void RecordingLink::arriveAt(uint64_t atMs, const std::vector<uint8_t>& bytes) {
     }
 }
 
+void RecordingLink::echoWrites(uint64_t delayMs) {
+    if (requireScripted("echoWrites")) {
+        echo_ = true;
+        echoDelayMs_ = delayMs;
+    }
+}
+
 void RecordingLink::sendForever(uint8_t value, uint32_t perRead) {
     if (requireScripted("sendForever")) {
         foreverValue_ = value;
@@ -138,6 +145,9 @@ bool RecordingLink::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
     }
     log_.add(line);
     wire_.insert(wire_.end(), bytes, bytes + std::min(n, *written));
+    if (echo_ && *written > 0) {
+        arrivals_.push_back({now_ + echoDelayMs_, std::vector<uint8_t>(bytes, bytes + *written)});
+    }
     std::vector<uint8_t> sent(bytes, bytes + n);
     if (inner_ == nullptr && !rules_.empty() && rules_.front().command == sent) {
         arrivals_.push_back({now_ + rules_.front().delayMs, rules_.front().reply});

@@ -33,6 +33,9 @@ class RecordingLink : public SerialLink {
                         uint64_t productDelayMs = 0);
     // Bytes that become readable at virtual time atMs whatever is written.
     void arriveAt(uint64_t atMs, const std::vector<uint8_t>& bytes);
+    // Every byte written from now on becomes readable again delayMs later, as through a
+    // loopback plug.
+    void echoWrites(uint64_t delayMs = 0);
     // Every read from now on finds `perRead` more bytes of `value`: a device that never stops.
     void sendForever(uint8_t value, uint32_t perRead);
     // No read hands out more than this many bytes at once.
@@ -100,6 +103,8 @@ class RecordingLink : public SerialLink {
     std::vector<uint8_t> wire_;
     uint64_t now_ = 0;
     uint32_t readChunk_ = UINT32_MAX;
+    bool echo_ = false;
+    uint64_t echoDelayMs_ = 0;
     uint8_t foreverValue_ = 0;
     uint32_t foreverPerRead_ = 0;
     int totalCalls_ = 0;

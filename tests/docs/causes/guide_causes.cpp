@@ -91,12 +91,16 @@ const Situation kSituations[] = {
     {"answer-wire-broken", nothingComesBack, false},
     // Another device on the line (here one that echoes what it gets): writes complete, and
     // what ReadFile returns has the wrong length and start.
-    {"other-device-answers",
+    {"other-device-answers", [](RecordingLink& l) { l.echoWrites(); }, false},
+    // A loopback plug joining TX-RX and RTS-CTS: its own RTS gives CTS, so every write
+    // completes and comes straight back as input, later than the drain right after the
+    // greeting can see it.
+    {"loopback-plug", [](RecordingLink& l) { l.echoWrites(1); }, false},
+    // A plug joining TX-RX alone leaves CTS off: the first write times out with nothing sent.
+    {"loopback-plug-without-handshake",
      [](RecordingLink& l) {
-         for (const Command* c : {&kInitialiseDisplay, &kGreeting, &kSetupModeStart,
-                                  &kReadProductType, &kSetupModeEnd, &kFinalMessage}) {
-             l.answer(bytesOf(*c), bytesOf(*c));
-         }
+         l.echoWrites(1);
+         l.shortWrite(1, 0);
      },
      false},
     // Noise: ReadFile returns what the UART received, a byte added to one answer and one

@@ -2,11 +2,13 @@
 // each: the dialog's texts, each message box's caption and text, and the texts the display was
 // sent; with --shots also the screenshots the guide shows. Outcomes that Wine cannot bring about
 // (a failing SetCommState, SetCommTimeouts or ReadFile) are played on the display-test core with
-// the recording fakes instead, and marked so.
+// the recording fakes instead, and marked so. A test against the stand-in over a null modem
+// records the stand-in's console, as a technician's laptop shows it, with the times left out.
 //
 // Usage: guide_scenarios APP_EXE TEXTS_JSON [--shots DIR]   (paths as Unix or Windows paths)
 // Run under scripts/with-displays.sh with the display "guide", the device "guide-device" (a
-// device that is no serial port) and the absent port "guide-absent".
+// device that is no serial port), the absent port "guide-absent" and, for the stand-in's
+// outcome, the stand-in "guide-standin" (without it that outcome is not played).
 #include "display/commands.h"
 #include "display/test_run.h"
 #include "tests/support/recording_console.h"
@@ -29,7 +31,7 @@ struct Shown {
 
 struct Outcome {
     std::string name;
-    std::string source; // "program" under Wine, or "core" with the fakes
+    std::string source; // "program" under Wine, "core" with the fakes, or "standin"
     std::vector<Shown> shown;
     double runSeconds = 0; // from Test to the end of the run, boxes excluded; 0 if no run
 };
@@ -54,6 +56,8 @@ const ProgramCase kProgramCases[] = {
     {"silent", "--silent", PortKind::Display, L"", true},
     // Every answer one byte too long: both are marked (Incorrect).
     {"incorrect", "--overlong 1", PortKind::Display, L"", true},
+    // A loopback plug on the port: the program reads its own bytes back.
+    {"loopback", "--loopback", PortKind::Display, L"", true},
     {"open-failure", "", PortKind::Absent, L"", true},
     // /dev/null opens, but has no line settings to read.
     {"get-comm-state", "", PortKind::Device, L"", true},
@@ -144,6 +148,32 @@ std::vector<std::wstring> displayTexts(const std::string& hexBytes) {
     return texts;
 }
 
+// The stand-in's console without the time of day each line starts with ("HH:MM:SS.mmm "),
+// and without the same width of indent before a frame.
+std::wstring withoutTimes(const std::string& console) {
+    const size_t width = std::strlen("HH:MM:SS.mmm ");
+    std::string out;
+    size_t at = 0;
+    while (at < console.size()) {
+        size_t end = console.find('\n', at);
+        end = end == std::string::npos ? console.size() : end + 1;
+        std::string line = console.substr(at, end - at);
+        bool timed = line.size() > width && line[2] == ':' && line[5] == ':' && line[8] == '.';
+        bool indented = line.rfind(std::string(width, ' '), 0) == 0;
+        out += timed || indented ? line.substr(width) : line;
+        at = end;
+    }
+    return wide(out);
+}
+
+// A harness variable of the stand-in NAME (LDT_DISPLAY_<NAME>_<FIELD>); empty when unset.
+std::wstring standInVariable(const char* field) {
+    std::wstring name = std::wstring(L"LDT_DISPLAY_GUIDE_STANDIN_") + wide(field);
+    wchar_t value[1024];
+    DWORD length = GetEnvironmentVariableW(name.c_str(), value, 1024);
+    return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
+}
+
 BOOL CALLBACK addChildText(HWND child, LPARAM param) {
     auto* shown = reinterpret_cast<std::vector<Shown>*>(param);
     std::wstring text = driver::text(child);
@@ -175,6 +205,34 @@ class ProgramRunner {
             return false;
         }
         return emulator_.connect("guide", error);
+    }
+
+    // A test against the stand-in: the result, and the stand-in's console before Exit (which
+    // resets the display).
+    bool playStandIn(const std::wstring& port, const std::wstring& console, Outcome& outcome,
+                     std::string& error) {
+        outcome.name = "standin";
+        outcome.source = "standin";
+        driver::Operator op;
+        if (!op.start(app_, error)) {
+            return false;
+        }
+        op.typePort(port);
+        if (!finishRun(op, outcome, error)) {
+            return false;
+        }
+        outcome.shown.push_back({"result", op.text(driver::kResultBox)});
+        std::string output;
+        if (!readShared(console, output)) {
+            error = "cannot read the stand-in's console " + ascii(console);
+            return false;
+        }
+        outcome.shown.push_back({"console", withoutTimes(output)});
+        if (op.exit() != 0) {
+            error = "Exit did not end the program with 0";
+            return false;
+        }
+        return true;
     }
 
     bool play(const ProgramCase& c, Outcome& outcome, std::string& error) {
@@ -307,6 +365,18 @@ int wmain(int argc, wchar_t** argv) {
             return 1;
         }
         std::printf("%-18s program %5.2f s\n", c.name, outcome.runSeconds);
+        outcomes.push_back(outcome);
+    }
+    std::wstring standInPort = standInVariable("PORT");
+    if (standInPort.empty()) {
+        std::printf("%-18s not played: no stand-in guide-standin\n", "standin");
+    } else {
+        Outcome outcome;
+        if (!runner.playStandIn(standInPort, standInVariable("OUT"), outcome, error)) {
+            std::fprintf(stderr, "guide_scenarios: standin: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("%-18s stand-in %5.2f s\n", "standin", outcome.runSeconds);
         outcomes.push_back(outcome);
     }
     for (const CoreCase& c : kCoreCases) {

@@ -5,7 +5,8 @@
 # utility against it.
 # With a DISPLAY the utility opens in a window for you to use (press Exit to end the demo);
 # without one it runs headless under Xvfb: it presses Test itself, prints the result, saves a
-# screenshot, presses Exit and prints the exit code.
+# screenshot, presses Exit and prints the exit code. Either way it ends with the display's two
+# lines as the stand-in drew them after the test.
 # The trees are ldt_trees' (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and
 # it says so); the demo's prefix lies in LDT_DEMO_DIR (default build/demo).
 . "$(dirname "$0")/lib.sh"
@@ -41,11 +42,23 @@ received() {
   sed -n 's/^[0-9]* recv /  /p' "$log"
 }
 
+# The display's two lines in the stand-in's last frame before the utility's release on Exit (ESC
+# @ alone, which clears them), or its last frame when no release came.
+screen() {
+  echo "demo: the display after the test, as the stand-in drew it:"
+  awk '/^ +\+-+\+$/ { framing = !framing; frame = framing ? $0 : frame "\n" $0
+                        if (!framing) frames[++n] = frame; next }
+       framing { frame = frame "\n" $0; next }
+       / received / { release = / received 1B 40 = initialise$/; if (release) before = n }
+       END { if (n) print frames[release ? before : n] }' "$LDT_RUN_DIR/demo.out"
+}
+
 if [ "${2:-}" = window ]; then
   echo "demo: the utility is open on $DISPLAY; press Test, then Exit to end the demo"
   ldt_run ldt_wine "$exe" </dev/null >/dev/null 2>&1
   echo "demo: the utility ended with exit code $ldt_rc"
   received
+  screen
   exit $ldt_rc
 fi
 
@@ -59,3 +72,4 @@ received
 [ -s "$png" ] && echo "demo: screenshot $png"
 [ $ldt_rc -eq 0 ] && grep -q 'Test result: PASS\.' "$out" || ldt_die "FAILED (ldt-demo exit code $ldt_rc)"
 echo "demo: PASS (the result box reports PASS and the utility exited with code 0)"
+screen

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,66 @@ TEST_F(NullModemTest, ShowsBothAnswersIncorrectHoldingOnlyItsOwnBytesAgainstALoo
     EXPECT_TRUE(sent.size() >= joined.size() &&
                 sent.compare(sent.size() - joined.size(), joined.size(), joined) == 0)
         << "answers: " << joined << "\nsent:    " << sent;
+    EXPECT_EQ(op_.exit(), 0u);
+}
+
+// A console program with its output in a file, ended when the test ends.
+class ConsoleProgram {
+  public:
+    ConsoleProgram() = default;
+    ConsoleProgram(const ConsoleProgram&) = delete;
+    ConsoleProgram& operator=(const ConsoleProgram&) = delete;
+    ~ConsoleProgram() {
+        if (info_.hProcess != nullptr) {
+            TerminateProcess(info_.hProcess, 0);
+            WaitForSingleObject(info_.hProcess, 5000);
+            CloseHandle(info_.hProcess);
+            CloseHandle(info_.hThread);
+        }
+    }
+
+    bool start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& out) {
+        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+        // Shared, so that the test reads what the program writes while it runs.
+        HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &inherited, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = file;
+        startup.hStdError = file;
+        std::wstring line = L"\"" + exe + L"\" " + arguments;
+        bool started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup, &info_) != 0;
+        CloseHandle(file);
+        return started;
+    }
+
+  private:
+    PROCESS_INFORMATION info_{};
+};
+
+// DisplayStandIn.exe (LDT_STANDIN_EXE) on the first end of the null modem nm-windows, the
+// utility on the second.
+TEST_F(NullModemTest, PassesAgainstTheWindowsStandInOnTheOtherEndOfANullModem) {
+    std::istringstream words(driver::environment("LDT_NULL_MODEM_NM_WINDOWS_PORTS"));
+    std::string standInPort, utilityPort;
+    ASSERT_TRUE(words >> standInPort >> utilityPort) << "run with --null-modem nm-windows";
+    std::string dir = driver::environment("LDT_RUN_DIR");
+    std::wstring log = driver::windowsPath(dir + "/nm-windows.log");
+    std::wstring out = driver::windowsPath(dir + "/nm-windows.out");
+    ConsoleProgram program;
+    ASSERT_TRUE(program.start(driver::windowsPath(driver::environment("LDT_STANDIN_EXE")),
+                              driver::wide(standInPort) + L" --log " + log, out));
+    EmulatorClient standIn;
+    standIn.watch(driver::wide(standInPort), log, out);
+    ASSERT_TRUE(standIn.waitForEvent("settings", 10000)) << "the stand-in did not take its port";
+
+    EXPECT_EQ(testOn(driver::wide(utilityPort)), kPass);
+    expectSawGoodRun(standIn);
     EXPECT_EQ(op_.exit(), 0u);
 }
 

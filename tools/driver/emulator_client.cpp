@@ -203,6 +203,10 @@ std::vector<std::string> EmulatorClient::screen() const {
     std::vector<std::string> lines;
     std::istringstream in(content);
     for (std::string line; std::getline(in, line);) {
+        // DisplayStandIn.exe writes its console lines to a file in text mode.
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
         size_t first = line.find_first_not_of(' ');
         lines.push_back(first == std::string::npos ? "" : line.substr(first));
     }

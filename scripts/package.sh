@@ -73,14 +73,17 @@ commit=$(git rev-parse --short HEAD 2>/dev/null || echo "no commit")
   ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
 
 # EXE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from EXE; signs the packed copy of
-# the exe first when SIGN is 1. Prints the zip's path.
+# the exe first when SIGN is 1. Sets made to the zip's path. Not run inside $(...), where bash
+# drops set -e: there a guide pandoc failed to write went unnoticed, and an older zip of the
+# same version was announced as the new package.
 make_package() {
   local exe=$1 dir=$2 sign=${3:-0} version work
   version=$("$py" scripts/package.py version "$exe")
   work=$(mktemp -d "$stage/pack.XXXXXX")
   # --self-contained: the pictures and the style sheet go into the page as data, so the one
   # file is the whole guide wherever it is copied.
-  SOURCE_DATE_EPOCH=$epoch pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
+  SOURCE_DATE_EPOCH=$epoch ldt_step "writing the guide" "$(dirname "$exe")/package-guide.log" \
+    pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
     --resource-path=docs --css docs/guide.css \
     --metadata pagetitle="Line display test: technician's guide" \
     --output "$work/LineDisplayTest-Guide.html"
@@ -95,12 +98,13 @@ make_package() {
   fi
   "$py" scripts/package.py zip "$dir/LineDisplayTest-$version.zip" "LineDisplayTest-$version" \
     "$epoch" "$work/LineDisplayTest.exe" "$work/LineDisplayTest-Guide.html"
-  echo "$dir/LineDisplayTest-$version.zip"
+  made="$dir/LineDisplayTest-$version.zip"
 }
 
 ldt_step "building the exe" "$build/package-build.log" ldt_build win32 "$build" LineDisplayTest
 exe="$build/LineDisplayTest.exe"
-zip=$(make_package "$exe" "$out" ${cert:+1})
+make_package "$exe" "$out" ${cert:+1}
+zip=$made
 signing=${cert:+the exe signed with $cert}
 ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, ${signing:-the exe unsigned (--sign CERT.pfx signs it)}"
 
@@ -122,7 +126,8 @@ rebuild() {
   unset SOURCE_DATE_EPOCH
   ldt_step "building the exe again in $again" "$again/build.log" \
     ldt_build win32 "$again/tree" LineDisplayTest
-  make_package "$again/tree/LineDisplayTest.exe" "$again/dist" >"$again/zip-path"
+  make_package "$again/tree/LineDisplayTest.exe" "$again/dist"
+  echo "$made" >"$again/zip-path"
 }
 # The signing test meanwhile, on this tree's exe: both spend most of their time waiting on
 # processes, not on the processor.
@@ -137,7 +142,10 @@ ldt_say "signing test passed (its log: $build/package-sign-test.log)"
 second_zip=$(cat "$again/zip-path")
 # A signature carries its time, so two builds are compared before signing.
 first_zip=$zip
-[ -z "$cert" ] || first_zip=$(make_package "$exe" "$stage/unsigned")
+if [ -n "$cert" ]; then
+  make_package "$exe" "$stage/unsigned"
+  first_zip=$made
+fi
 failed=0
 # A B: says where A and B differ, if they do: our own account, then diffoscope's.
 compare() {

@@ -2,7 +2,8 @@
 # The signing of the release package, through scripts/package.sh --sign, with a throwaway CA
 # and code-signing certificate made here: the signed exe verifies against that CA and no other,
 # keeps its version and resources, and one flipped byte breaks it; the password never appears
-# in an argument list; a missing or wrong password stops the package before it is built.
+# in an argument list; a missing or wrong password stops the package before it is built, and a
+# guide that cannot be written stops it before it is zipped.
 # Usage: package_sign_test.sh BUILD_DIR   (a 32-bit tree whose LineDisplayTest.exe is built)
 . "$(dirname "$0")/../../scripts/lib.sh"
 set +e # the checks go on past a failing command; each says what failed
@@ -62,6 +63,12 @@ run_case "no password at all" "[1-9]*" "*--sign-pass-file FILE) or set LDT_SIGN_
 run_case "a password file without a certificate" "[1-9]*" "*--sign-pass-file needs --sign*" \
   --out none --sign-pass-file pass
 run_case "without --sign" 0 "*the exe unsigned*" --out unsigned
+# pandoc failing: the zip the run above left is not announced as this run's.
+mkdir broken
+printf '#!/bin/sh\necho "pandoc: cannot write the guide" >&2\nexit 64\n' >broken/pandoc
+chmod +x broken/pandoc
+PATH="$work/broken:$PATH" run_case "a guide that cannot be written" 64 \
+  "*cannot write the guide*FAILED at \"writing the guide\"*" --out unsigned
 for refused in wrong none; do
   ldt_check "a refused password writes no package ($refused)" "$([ -e $refused ] && echo written)" ""
 done

@@ -5,8 +5,11 @@
 # floor that the run's own pauses, polls and wire time set (the display answering at once);
 # a silent display's whole run against its design length, and the CPU time it used; start-up
 # to the dialog shown against a minimal dialog program; and the size of the exe.
-# It builds what it needs and runs in its own prefix, against the display "bench" of
-# scripts/ports.table; nothing is written outside the build trees. The trees are ldt_trees'
+# Then, over at least 20 tests on the null-modem path (the stand-in on a port, socat, the
+# utility under Wine): the stand-in's answer after a request's last byte, from its own log; its
+# CPU use while idle; and Test -> report shown against the same floor.
+# It builds what it needs and runs in its own prefix, against the display "bench" and the
+# stand-in "bench-standin" of scripts/ports.table; nothing is written outside the build trees. The trees are ldt_trees'
 # (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and it says so); the prefix
 # lies in LDT_BENCH_DIR (default build/bench).
 . "$(dirname "$0")/lib.sh"
@@ -28,7 +31,7 @@ if [ "${1:-}" != --inside ]; then
   echo "bench: building (log in $bench/build.log)" >&2
   ldt_step "building" "$bench/build.log" \
     ldt_build_with_displays LineDisplayTest bench-driver minimal-dialog
-  ldt_with_displays "$bench" --display bench -- bash "$0" --inside "$runs"
+  ldt_with_displays "$bench" --display bench --standin bench-standin -- bash "$0" --inside "$runs"
   exit
 fi
 
@@ -69,17 +72,22 @@ if [ -z "$counter" ] || [ "$counter" -lt "$before" ] || [ "$counter" -gt "$after
   ldt_die "Wine's performance counter is not CLOCK_MONOTONIC_RAW here; cannot line up times"
 fi
 
-# One timed test run; KIND is answered or silent. Its driver line, clock offset and log are kept.
+# One timed test run; KIND is answered, silent, or standin (through the null modem). Its driver
+# line, clock offset and log (the stand-in's: what it logged during the run) are kept.
+standin_log="$LDT_RUN_DIR/bench-standin.log"
 timed_run() {
-  local kind=$1 i=$2 options= off1 off2 line
+  local kind=$1 i=$2 options= off1 off2 line at
   [ "$kind" = silent ] && options=--silent
-  set_mode $options
+  [ "$kind" = standin ] || set_mode $options
   off1=$(clock_offset)
-  line=$(drive test "$app" "$port" 30000)
+  # The stand-in has no modes: its log goes on from run to run.
+  at=$(stat -c %s "$standin_log")
+  line=$(drive test "$app" "$([ "$kind" = standin ] && echo "$LDT_DISPLAY_BENCH_STANDIN_PORT" || echo "$port")" 30000)
   off2=$(clock_offset)
   case "$line" in *exit=0*) ;; *) ldt_die "$kind run $i failed: $line" ;; esac
   echo "$line offset_ns=$(((off1 + off2) / 2))" >"$data/$kind-$i.run"
-  cp "$log" "$data/$kind-$i.log"
+  if [ "$kind" = standin ]; then tail -c "+$((at + 1))" "$standin_log"; else cat "$log"; fi \
+    >"$data/$kind-$i.log"
 }
 
 echo "bench: warming up" >&2
@@ -99,15 +107,42 @@ for i in $(seq "$runs"); do
   done
 done
 
+standin_runs=$((runs > 20 ? runs : 20))
+for i in $(seq "$standin_runs"); do
+  echo "bench: through the null modem, run $i of $standin_runs" >&2
+  timed_run standin "$i"
+done
+echo "bench: the stand-in idle" >&2
+# Its CPU time over one-second windows: /proc's schedstat (nanoseconds on the processor) and
+# stat (utime + stime, in clock ticks too coarse for a second alone).
+python3 - "$LDT_DISPLAY_BENCH_STANDIN_PID" >"$data/idle" <<'PYTHON'
+import sys, time
+pid = sys.argv[1]
+def cpu():
+    with open("/proc/%s/schedstat" % pid) as f:
+        ns = int(f.read().split()[0])
+    with open("/proc/%s/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return ns, int(fields[11]) + int(fields[12])
+for _ in range(5):
+    (ns1, t1), w1 = cpu(), time.monotonic_ns()
+    time.sleep(1)
+    (ns2, t2), w2 = cpu(), time.monotonic_ns()
+    print(ns2 - ns1, t2 - t1, w2 - w1)
+PYTHON
+
 python3 - "$data" "$runs" "$PWD/$ldt_windows/LineDisplayTest.exe" "$PWD/$ldt_windows/tools/bench/minimal-dialog.exe" \
-  "$load" "$("$LDT_WINE_LOADER" --version 2>/dev/null) ($LDT_WINDOWS_BUILD build)" "$(nproc)" "$(getconf CLK_TCK)" <<'PYTHON'
+  "$load" "$("$LDT_WINE_LOADER" --version 2>/dev/null) ($LDT_WINDOWS_BUILD build)" "$(nproc)" "$(getconf CLK_TCK)" \
+  "$standin_runs" <<'PYTHON'
+import math
 import os
 import statistics
 import sys
 
-data, runs, exe, minimal, load, wine, cores, tick = sys.argv[1:]
+data, runs, exe, minimal, load, wine, cores, tick, standin_runs = sys.argv[1:]
 TICK_MS = 1000.0 / int(tick)
 runs = int(runs)
+standin_runs = int(standin_runs)
 BYTE_MS = 10 * 1000 / 38400  # one start bit, 8 data bits, one stop bit at 38400 baud
 SETUP_START = "1F 28 65 01 49 4E"
 PRODUCT_REQUEST = "1F 28 65 40 30"
@@ -138,9 +173,9 @@ def at(log, kind, start):
     raise SystemExit("bench: %r not found as its own chunk in the emulator's log" % start)
 
 
-def answered(i):
-    run = fields("answered-%d" % i, "verdict", "pass")
-    log = events(os.path.join(data, "answered-%d.log" % i))
+def answered(i, kind="answered"):
+    run = fields("%s-%d" % (kind, i), "verdict", "pass")
+    log = events(os.path.join(data, "%s-%d.log" % (kind, i)))
     offset_us = int(run["offset_ns"]) / 1000.0
     click = int(run["click_ns"]) / 1000.0  # CLOCK_MONOTONIC_RAW, in us
     setup, request, end, ok = (at(log, "recv", c) for c in (SETUP_START, PRODUCT_REQUEST, SETUP_END, TEST_OK))
@@ -233,4 +268,58 @@ print("CPU: the program's Linux process from /proc (%.0f ms ticks), the wineserv
 print("     Wine's GetProcessTimes of another process counts more than the kernel does.")
 print("start-up: the minimal dialog program, started the same way, is the floor.")
 print("ratios are per run (each run against its own floor); medians and ranges over the runs.")
+
+
+def percentile(values, p):
+    """Nearest rank: with fewer than 100 values, p99 is the largest."""
+    ordered = sorted(values)
+    return ordered[max(math.ceil(p / 100.0 * len(ordered)), 1) - 1]
+
+
+nm = [answered(i, "standin") for i in range(1, standin_runs + 1)]
+# The stand-in's answers: each reply's send and the recv just before it, which completed its
+# request (a reply goes out in the same turn as the chunk that completes the request).
+answers = []
+for i in range(1, standin_runs + 1):
+    log = events(os.path.join(data, "standin-%d.log" % i))
+    replies = [(log[j - 1][0], micros) for j, (micros, kind, _) in enumerate(log)
+               if kind == "send" and j > 0 and log[j - 1][1] == "recv"]
+    if len(replies) != 2 or sum(1 for e in log if e[1] == "send") != 2:
+        raise SystemExit("bench: stand-in run %d: not two replies, each right after a chunk received" % i)
+    answers += [(sent - got) / 1000.0 for got, sent in replies]
+with open(os.path.join(data, "idle")) as f:
+    idle = [[int(word) for word in line.split()] for line in f]
+idle_cpu = [ns / wall * 100 for ns, _, wall in idle]
+idle_ticks = sum(ticks for _, ticks, _ in idle)
+
+nm_rows = []
+
+
+def nm_row(name, values, digits, target="-", limit=None):
+    p50, p99 = percentile(values, 50), percentile(values, 99)
+    f = "%%.%df" % digits
+    met = "-" if limit is None else ("yes" if limit(p99) else "NO")
+    nm_rows.append((name, str(len(values)), f % p50, f % p99, f % max(values), target, met))
+
+
+nm_row("stand-in's answer after a request's last byte (ms)", answers, 3, "<= 5 ms", lambda v: v <= 5)
+nm_row("stand-in's CPU while idle, 1 s windows (% wall)", idle_cpu, 3, "< 1 %", lambda v: v < 1)
+nm_row("Test -> report shown, to its floor", [x["report"] / x["report_floor"] for x in nm], 3,
+       "<= 1.05", lambda v: v <= 1.05)
+nm_row("  Test -> report shown (ms)", [x["report"] for x in nm], 1)
+nm_row("  its floor (ms)", [x["report_floor"] for x in nm], 1)
+print()
+print("Through a null modem (the stand-in on a port, socat, the utility under Wine): %d tests"
+      % standin_runs)
+header = ("measure", "n", "p50", "p99", "max", "target", "met")
+widths = [max(len(r[c]) for r in nm_rows + [header]) for c in range(len(header))]
+for r in [header] + nm_rows:
+    print("  ".join(cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c]) for c, cell in enumerate(r)))
+print("met: judged on p99 (nearest rank: the largest of fewer than 100 values). The answer runs from")
+print("     the recv that completes a request to the send of its reply, as the stand-in logs them;")
+print("     its idle CPU is its time on the processor (/proc schedstat); stat's utime + stime gave")
+print("     %d ticks of %.0f ms over the %d s. The floor is the one above, from the stand-in's log"
+      % (idle_ticks, TICK_MS, len(idle)))
+print("     (empty reads per run: %s; partial reads: %s)."
+      % ("/".join(sorted({str(x["empty"]) for x in nm})), "/".join(sorted({str(x["partial"]) for x in nm}))))
 PYTHON

@@ -1,14 +1,15 @@
 #!/usr/bin/python3
-"""The release package: the exe's headers, the zip, the check of a zip, two builds compared.
+"""The release package: the exes' headers, the zip, the check of a zip, two builds compared.
 
   package.py version EXE             the exe's file version, e.g. 1.0.0.3
   package.py describe EXE            machine, subsystem, versions, each resource and its SHA-256
   package.py zip ZIP FOLDER EPOCH FILE...
                                      writes ZIP: FOLDER/ with the files and their SHA-256 list,
                                      every entry dated EPOCH
-  package.py check ZIP EXE [--signed]
-                                     checks ZIP against EXE; with --signed its exe must be EXE
-                                     with an Authenticode signature added, and no other change
+  package.py check ZIP UTILITY_EXE STANDIN_EXE [--signed]
+                                     checks ZIP against the two exes built; with --signed each
+                                     exe in it must be the built one with an Authenticode
+                                     signature added, and no other change
   package.py compare A B             exits 0 when A and B are the same bytes; else says where
                                      they differ: zip member, line, PE field or section, bytes
 
@@ -37,6 +38,9 @@ SUMS = "SHA256SUMS.txt"
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 RESOURCE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]
+# The programs the package holds, the utility first (the package is named for its version), and
+# the subsystem each must have: the utility is a dialog, the stand-in runs in a console.
+PROGRAMS = (("LineDisplayTest.exe", 2, "GUI"), ("DisplayStandIn.exe", 3, "console"))
 # Modes the zip gives its entries, whatever the umask of the machine that packed it.
 EXE_MODE, FILE_MODE = 0o100755, 0o100644
 
@@ -182,12 +186,14 @@ class References(html.parser.HTMLParser):
             self.found += self.CSS_URL.findall(data)
 
 
-def check_zip(path, exe_path, signed=False):
+def check_zip(path, exe_paths, signed=False):
+    """Checks the zip at PATH against the exes built, EXE_PATHS in the order of PROGRAMS."""
     problems = []
-    tree = Exe(read(exe_path), exe_path)
-    version = tree.version()
-    if tree.signature() != (0, 0):
-        problems.append(f"{exe_path} is signed: the package starts from the unsigned exe")
+    trees = [Exe(read(exe_path), exe_path) for exe_path in exe_paths]
+    version = trees[0].version()
+    for tree in trees:
+        if tree.signature() != (0, 0):
+            problems.append(f"{tree.name} is signed: the package starts from the unsigned exe")
     if os.path.basename(path) != f"LineDisplayTest-{version}.zip":
         problems.append(f"{os.path.basename(path)} is not named for the exe's version {version}")
 
@@ -203,18 +209,27 @@ def check_zip(path, exe_path, signed=False):
                 problems.append(f"{member.filename} is not a file of the package's folder")
             files[name] = archive.read(member)
 
-    packed = files.get("LineDisplayTest.exe")
-    if packed is None:
-        problems.append("the package holds no LineDisplayTest.exe")
-    else:
-        pe = Exe(packed, "the packaged exe")
-        problems += (signing_problems(pe, tree, exe_path) if signed
-                     else [f"the packaged exe is not the same file as {exe_path}"] * (packed != tree.data))
-        if (pe.machine, pe.magic, pe.subsystem) != (0x14C, 0x10B, 2):
-            problems.append(f"the packaged exe is not a PE32 i386 GUI program (machine "
+    for (name, subsystem, kind), tree in zip(PROGRAMS, trees):
+        packed = files.get(name)
+        if packed is None:
+            problems.append(f"the package holds no {name}")
+            continue
+        pe = Exe(packed, f"the packaged {name}")
+        problems += (signing_problems(pe, tree) if signed
+                     else [f"{pe.name} is not the same file as {tree.name}"] * (packed != tree.data))
+        if (pe.machine, pe.magic, pe.subsystem) != (0x14C, 0x10B, subsystem):
+            problems.append(f"{pe.name} is not a PE32 i386 {kind} program (machine "
                             f"{pe.machine:#x}, magic {pe.magic:#x}, subsystem {pe.subsystem})")
         if not pe.pe.verify_checksum():
-            problems.append("the packaged exe's header checksum is wrong")
+            problems.append(f"{pe.name}'s header checksum is wrong")
+        # One release: both programs carry the utility's versions.
+        try:
+            for which in ("File", "Product"):
+                if pe.version(which) != trees[0].version(which):
+                    problems.append(f"{pe.name}'s {which.lower()} version {pe.version(which)} "
+                                    f"is not the utility's, {trees[0].version(which)}")
+        except PackageError as error:
+            problems.append(str(error))
 
     pages = [name for name in files if name.endswith(".html")]
     if len(pages) != 1:
@@ -258,23 +273,23 @@ def check_zip(path, exe_path, signed=False):
     return version, sorted(files)
 
 
-def signing_problems(signed, unsigned, unsigned_path):
+def signing_problems(signed, unsigned):
     """What keeps a signed exe from being the unsigned one with only a signature added: the
     signature at the end, after at most 7 bytes of zero padding (entries of the certificate
     table are 8-byte aligned), and every other byte unchanged but the checksum and the
     signature's directory entry."""
     at, size = signed.signature()
     if (at, size) == (0, 0):
-        return ["the packaged exe is not signed"]
+        return [f"{signed.name} is not signed"]
     if at + size != len(signed.data):
-        return [f"the packaged exe's signature ({size} bytes at {at}) does not end the file"]
+        return [f"{signed.name}'s signature ({size} bytes at {at}) does not end the file"]
     body, padding = signed.without_signature_fields()[:at], at - len(unsigned.data)
     if not 0 <= padding < 8 or body[len(unsigned.data):] != bytes(padding):
-        return [f"the packaged exe's signature starts at {at}, not after {unsigned_path} "
+        return [f"{signed.name}'s signature starts at {at}, not after {unsigned.name} "
                 f"({len(unsigned.data)} bytes) and its alignment"]
     original = unsigned.without_signature_fields()
     if body[:len(original)] != original:
-        return [f"the packaged exe is not {unsigned_path} with a signature added: "
+        return [f"{signed.name} is not {unsigned.name} with a signature added: "
                 f"{', '.join(differences(original, body[:len(original)]))}"]
     return []
 
@@ -346,12 +361,13 @@ def main(args):
             print(exe.version() if args[0] == "version" else exe.describe())
         elif len(args) >= 5 and args[0] == "zip":
             write_zip(args[1], args[2], int(args[3]), args[4:])
-        elif len(args) in (3, 4) and args[0] == "check" and args[3:] in ([], ["--signed"]):
-            signed = args[3:] == ["--signed"]
-            version, names = check_zip(args[1], args[2], signed)
+        elif len(args) in (4, 5) and args[0] == "check" and args[4:] in ([], ["--signed"]):
+            signed = args[4:] == ["--signed"]
+            version, names = check_zip(args[1], args[2:4], signed)
             print(f"package: {os.path.basename(args[1])} checked: {', '.join(names)}; "
-                  f"version {version}, exe "
-                  f"{'signed, otherwise' if signed else 'unsigned and'} identical to {args[2]}")
+                  f"version {version}, exes "
+                  f"{'signed, otherwise' if signed else 'unsigned and'} identical to "
+                  f"{args[2]} and {args[3]}")
         elif len(args) == 3 and args[0] == "compare":
             a, b = (read(name) for name in args[1:])
             found = differences(a, b)

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# The release package (README.md, "For technicians"): builds the 32-bit release exe and writes
-# dist/LineDisplayTest-<the exe's file version>.zip with the exe, the guide as one HTML file and
-# their SHA-256 sums; nothing here runs the exe. One commit gives the same exe and zip, byte for
-# byte, wherever and whenever it is built; only a signature adds a time.
+# The release package (README.md, "For technicians"): builds the two 32-bit release exes, the
+# utility and the display stand-in, and writes dist/LineDisplayTest-<the utility's file
+# version>.zip with both exes, the guide as one HTML file and their SHA-256 sums; nothing here
+# runs an exe. One commit gives the same exes and zip, byte for byte, wherever and whenever it is
+# built; only a signature adds a time.
 # Usage: scripts/package.sh [--build-dir DIR] [--out DIR] [--check]
 #                           [--sign CERT.pfx [--sign-pass-file FILE]]
 #   --build-dir  the 32-bit Windows tree (default build/win32), configured from the win32 preset
 #   --out        where the zip goes (default dist); paths given are relative to where the
 #                script is started, the defaults to the repository
-#   --check      then checks the zip (scripts/package.py check), builds and packs the exe again
-#                in another directory, time zone, locale and umask, and compares both exes and
-#                both zips byte for byte (unsigned); meanwhile runs the signing test.
-#   --sign       signs the packed copy of the exe (Authenticode) with the certificate and key in
+#   --check      then checks the zip (scripts/package.py check), builds and packs the exes again
+#                in another directory, time zone, locale and umask, and compares each exe and
+#                the zips byte for byte (unsigned); meanwhile runs the signing test.
+#   --sign       signs the packed copies of the exes (Authenticode) with the certificate and key in
 #                CERT.pfx; the password is FILE's first line, or else LDT_SIGN_PASSWORD, never an
 #                argument, which any user of the machine could read.
 . "$(dirname "$0")/lib.sh"
@@ -34,6 +35,10 @@ done
 
 ldt_step "installing packages" "$build/package-install.log" bash scripts/install-deps.sh
 py=/usr/bin/python3 # Debian's, which sees python3-pefile whatever python3 comes first on PATH
+# The exes, as the package names them, with the description a signature gives each; the utility
+# first, since the package is named for its version.
+programs=(LineDisplayTest.exe DisplayStandIn.exe)
+declare -A described=([LineDisplayTest.exe]="Line display test" [DisplayStandIn.exe]="Display stand-in")
 
 # The password, on a standard input or a /dev/fd path: never in an argument list.
 password() {
@@ -49,7 +54,7 @@ if [ -n "$cert" ]; then
     ldt_die "signing needs the password of $cert: give a file holding it (--sign-pass-file FILE) or set LDT_SIGN_PASSWORD; it is never taken from the command line"
   fi
   # Before the build, so a wrong password costs seconds: the certificates in the .pfx, which
-  # the signed exe is verified against. A certificate exported by Windows may use the older
+  # the signed exes are verified against. A certificate exported by Windows may use the older
   # ciphers that OpenSSL keeps in its legacy provider.
   chain() { openssl pkcs12 "$@" -in "$cert" -nokeys -passin stdin -out "$stage/chain.pem" < <(password) 2>/dev/null; }
   chain || chain -legacy ||
@@ -61,7 +66,7 @@ if [ -n "$cert" ]; then
 fi
 
 # Every date in the package is the last commit's time, so the same sources give the same zip;
-# pandoc is handed it too, for any date it would write. The builds are not: the exe must come
+# pandoc is handed it too, for any date it would write. The builds are not: the exes must come
 # out the same from a plain build, and ld would take its time stamp from SOURCE_DATE_EPOCH.
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
 [ -n "$epoch" ] || {
@@ -72,48 +77,50 @@ commit=$(git rev-parse --short HEAD 2>/dev/null || echo "no commit")
 [ -z "$(git status --porcelain --untracked-files=no 2>/dev/null)" ] ||
   ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
 
-# EXE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from EXE; signs the packed copy of
-# the exe first when SIGN is 1. Sets made to the zip's path. Not run inside $(...), where bash
-# drops set -e: there a guide pandoc failed to write went unnoticed, and an older zip of the
-# same version was announced as the new package.
+# TREE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from the exes built in TREE; signs
+# the packed copies first when SIGN is 1. Sets made to the zip's path. Not run inside $(...),
+# where bash drops set -e: there a guide pandoc failed to write went unnoticed, and an older zip
+# of the same version was announced as the new package.
 make_package() {
-  local exe=$1 dir=$2 sign=${3:-0} version work
-  version=$("$py" scripts/package.py version "$exe")
+  local tree=$1 dir=$2 sign=${3:-0} version work exe
+  version=$("$py" scripts/package.py version "$tree/${programs[0]}")
   work=$(mktemp -d "$stage/pack.XXXXXX")
   # --self-contained: the pictures and the style sheet go into the page as data, so the one
   # file is the whole guide wherever it is copied.
-  SOURCE_DATE_EPOCH=$epoch ldt_step "writing the guide" "$(dirname "$exe")/package-guide.log" \
+  SOURCE_DATE_EPOCH=$epoch ldt_step "writing the guide" "$tree/package-guide.log" \
     pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
     --resource-path=docs --css docs/guide.css \
     --metadata pagetitle="Line display test: technician's guide" \
     --output "$work/LineDisplayTest-Guide.html"
-  if [ "$sign" = 1 ]; then
-    ldt_step "signing the exe with $cert" "$build/package-sign.log" \
-      osslsigncode sign -pkcs12 "$cert" -readpass <(password) -h sha256 \
-      -n "Line display test" -in "$exe" -out "$work/LineDisplayTest.exe"
-    ldt_step "verifying the signature" "$build/package-verify.log" \
-      osslsigncode verify -in "$work/LineDisplayTest.exe" -CAfile "$stage/chain.pem" -ignore-cdp
-  else
-    cp "$exe" "$work/LineDisplayTest.exe"
-  fi
+  for exe in "${programs[@]}"; do
+    if [ "$sign" = 1 ]; then
+      ldt_step "signing $exe with $cert" "$build/package-sign-${exe%.exe}.log" \
+        osslsigncode sign -pkcs12 "$cert" -readpass <(password) -h sha256 \
+        -n "${described[$exe]}" -in "$tree/$exe" -out "$work/$exe"
+      ldt_step "verifying the signature of $exe" "$build/package-verify-${exe%.exe}.log" \
+        osslsigncode verify -in "$work/$exe" -CAfile "$stage/chain.pem" -ignore-cdp
+    else
+      cp "$tree/$exe" "$work/$exe"
+    fi
+  done
   "$py" scripts/package.py zip "$dir/LineDisplayTest-$version.zip" "LineDisplayTest-$version" \
-    "$epoch" "$work/LineDisplayTest.exe" "$work/LineDisplayTest-Guide.html"
+    "$epoch" "${programs[@]/#/$work/}" "$work/LineDisplayTest-Guide.html"
   made="$dir/LineDisplayTest-$version.zip"
 }
 
-ldt_step "building the exe" "$build/package-build.log" ldt_build win32 "$build" LineDisplayTest
-exe="$build/LineDisplayTest.exe"
-make_package "$exe" "$out" ${cert:+1}
+targets=("${programs[@]%.exe}")
+ldt_step "building the exes" "$build/package-build.log" ldt_build win32 "$build" "${targets[@]}"
+make_package "$build" "$out" ${cert:+1}
 zip=$made
-signing=${cert:+the exe signed with $cert}
-ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, ${signing:-the exe unsigned (--sign CERT.pfx signs it)}"
+signing=${cert:+the exes signed with $cert}
+ldt_say "$zip ($(du -k "$zip" | cut -f1) KB) from commit $commit, ${signing:-the exes unsigned (--sign CERT.pfx signs them)}"
 
 [ $check = 1 ] || exit 0
-"$py" scripts/package.py check "$zip" "$exe" ${cert:+--signed}
+"$py" scripts/package.py check "$zip" "${programs[@]/#/$build/}" ${cert:+--signed}
 
 # The same sources built again: another directory, later, in another time zone, locale and
 # umask, each picked to differ from this shell's own, and without SOURCE_DATE_EPOCH, so the
-# exe's sameness does not rest on it.
+# exes' sameness does not rest on it.
 again=$(mktemp -d "${TMPDIR:-/tmp}/ldt-rebuild.XXXXXX")
 trap 'rm -rf "$stage" "$again"' EXIT
 other_tz=Pacific/Kiritimati other_locale=C other_umask=077
@@ -124,12 +131,12 @@ rebuild() {
   umask "$other_umask"
   export TZ=$other_tz LC_ALL=$other_locale
   unset SOURCE_DATE_EPOCH
-  ldt_step "building the exe again in $again" "$again/build.log" \
-    ldt_build win32 "$again/tree" LineDisplayTest
-  make_package "$again/tree/LineDisplayTest.exe" "$again/dist"
+  ldt_step "building the exes again in $again" "$again/build.log" \
+    ldt_build win32 "$again/tree" "${targets[@]}"
+  make_package "$again/tree" "$again/dist"
   echo "$made" >"$again/zip-path"
 }
-# The signing test meanwhile, on this tree's exe: both spend most of their time waiting on
+# The signing test meanwhile, on this tree's exes: both spend most of their time waiting on
 # processes, not on the processor.
 ldt_step "the signing test" "$build/package-sign-test.log" \
   bash tests/scripts/package_sign_test.sh "$build" &
@@ -143,7 +150,7 @@ second_zip=$(cat "$again/zip-path")
 # A signature carries its time, so two builds are compared before signing.
 first_zip=$zip
 if [ -n "$cert" ]; then
-  make_package "$exe" "$stage/unsigned"
+  make_package "$build" "$stage/unsigned"
   first_zip=$made
 fi
 failed=0
@@ -156,11 +163,14 @@ compare() {
   { diffoscope --no-progress --text - "$1" "$2" 2>&1 || true; } |
     head -n "${LDT_DIFF_LINES:-40}" | sed 's/^/  /' >&2
 }
-compare "$exe" "$again/tree/LineDisplayTest.exe"
+for exe in "${programs[@]}"; do
+  compare "$build/$exe" "$again/tree/$exe"
+done
 compare "$first_zip" "$second_zip"
 if [ $failed = 1 ]; then
   trap 'rm -rf "$stage"' EXIT  # the second build stays for a closer look
   ldt_die "not reproducible: a second build of the same sources (kept in $again; TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) differs; see above"
 fi
-ldt_say "reproducible: a second build (in $again, TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) gave the same exe, SHA-256 $(sha256sum <"$exe" | cut -d' ' -f1), and the same ${cert:+unsigned }zip, SHA-256 $(sha256sum <"$first_zip" | cut -d' ' -f1)"
+sums=$(for exe in "${programs[@]}"; do echo "$exe SHA-256 $(sha256sum <"$build/$exe" | cut -d' ' -f1)"; done)
+ldt_say "reproducible: a second build (in $again, TZ=$other_tz, LC_ALL=$other_locale, umask $other_umask) gave the same exes, ${sums//$'\n'/, }, and the same ${cert:+unsigned }zip, SHA-256 $(sha256sum <"$first_zip" | cut -d' ' -f1)"
 [ -z "$cert" ] || ldt_say "the signed package is not compared: a signature carries the time it was made"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The signing of the release package, through scripts/package.sh --sign, with a throwaway CA
-# and code-signing certificate made here: the signed exe verifies against that CA and no other,
+# and code-signing certificate made here: each signed exe verifies against that CA and no other,
 # keeps its version and resources, and one flipped byte breaks it; the password never appears
 # in an argument list; a missing or wrong password stops the package before it is built, and a
 # guide that cannot be written stops it before it is zipped.
-# Usage: package_sign_test.sh BUILD_DIR   (a 32-bit tree whose LineDisplayTest.exe is built)
+# Usage: package_sign_test.sh BUILD_DIR   (a 32-bit tree whose two release exes are built)
 . "$(dirname "$0")/../../scripts/lib.sh"
 set +e # the checks go on past a failing command; each says what failed
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
@@ -62,7 +62,7 @@ run_case "no password at all" "[1-9]*" "*--sign-pass-file FILE) or set LDT_SIGN_
   --out none --sign signer.pfx
 run_case "a password file without a certificate" "[1-9]*" "*--sign-pass-file needs --sign*" \
   --out none --sign-pass-file pass
-run_case "without --sign" 0 "*the exe unsigned*" --out unsigned
+run_case "without --sign" 0 "*the exes unsigned*" --out unsigned
 # pandoc failing: the zip the run above left is not announced as this run's.
 mkdir broken
 printf '#!/bin/sh\necho "pandoc: cannot write the guide" >&2\nexit 64\n' >broken/pandoc
@@ -72,26 +72,29 @@ PATH="$work/broken:$PATH" run_case "a guide that cannot be written" 64 \
 for refused in wrong none; do
   ldt_check "a refused password writes no package ($refused)" "$([ -e $refused ] && echo written)" ""
 done
-ldt_check "the signing tools were run" "$(grep -c '^sign ' arguments)" 2
+ldt_check "the signing tools were run, once for each exe of each package" \
+  "$(grep -c '^sign ' arguments)" 4
 ldt_check "the password is in no argument list" "$(grep -c -F "$password" arguments)" 0
 
 verify() { # EXE CA: "verified" or "refused", with osslsigncode's account in verify.log
   osslsigncode verify -in "$1" -CAfile "$2" -ignore-cdp >"$work/verify.log" 2>&1 &&
     echo verified || echo refused
 }
-unsigned="$build/LineDisplayTest.exe"
+exes=(LineDisplayTest.exe DisplayStandIn.exe)
 for source in from-file from-env; do
   zip=$(ls "$source"/LineDisplayTest-*.zip)
   mkdir "$source/x" && (cd "$source/x" && unzip -q "../$(basename "$zip")")
-  signed=$(ls "$source"/x/*/LineDisplayTest.exe)
-  ldt_check "$source: the signed exe verifies against the test CA" "$(verify "$signed" test-ca.pem)" verified
-  ldt_check "$source: and not against another CA" "$(verify "$signed" other-ca.pem)" refused
-  ldt_check "$source: version and resources unchanged" \
-    "$(package_py describe "$signed" | sha256sum)" "$(package_py describe "$unsigned" | sha256sum)"
+  for exe in "${exes[@]}"; do
+    signed=$(ls "$source"/x/*/"$exe")
+    ldt_check "$source: the signed $exe verifies against the test CA" "$(verify "$signed" test-ca.pem)" verified
+    ldt_check "$source: and not against another CA" "$(verify "$signed" other-ca.pem)" refused
+    ldt_check "$source: version and resources of $exe unchanged" \
+      "$(package_py describe "$signed" | sha256sum)" "$(package_py describe "$build/$exe" | sha256sum)"
+  done
   ldt_check "$source: the package checks as signed" \
-    "$(package_py check "$zip" "$unsigned" --signed 2>&1)" "*checked*signed*"
-  ldt_check "$source: and not as unsigned" \
-    "$(package_py check "$zip" "$unsigned" 2>&1)" "*the packaged exe is not the same file as*"
+    "$(package_py check "$zip" "${exes[@]/#/$build/}" --signed 2>&1)" "*checked*signed*"
+  ldt_check "$source: and not as unsigned" "$(package_py check "$zip" "${exes[@]/#/$build/}" 2>&1)" \
+    "*the packaged LineDisplayTest.exe is not the same file as*the packaged DisplayStandIn.exe is not the same file as*"
 done
 
 # One byte flipped: in the code the signature covers, and in the signature itself.

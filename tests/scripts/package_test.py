@@ -35,11 +35,11 @@ GUIDE = (f'<html><body><img src="data:image/png;base64,{base64.b64encode(PNG).de
          f'</body></html>').encode()
 
 
-def build(work, name, triplet, subsystem, with_version=True):
+def build(work, name, triplet, subsystem, version_rc=VERSION_RC):
     """An exe made with the cross compiler, its resources from an .rc file."""
     rc = os.path.join(work, name + ".rc")
     with open(rc, "w") as f:
-        f.write((VERSION_RC if with_version else "") + '7 RCDATA "data.bin"\n')
+        f.write(version_rc + '7 RCDATA "data.bin"\n')
     subprocess.run([f"{triplet}-windres", "-I", work, rc, "-O", "coff", "-o", rc + ".o"],
                    check=True, cwd=work)
     exe = os.path.join(work, name + ".exe")
@@ -72,17 +72,21 @@ def setUpModule():
         "gui32": build(WORK, "gui32", "i686-w64-mingw32", "windows"),
         "console32": build(WORK, "console32", "i686-w64-mingw32", "console"),
         "gui64": build(WORK, "gui64", "x86_64-w64-mingw32", "windows"),
-        "bare32": build(WORK, "bare32", "i686-w64-mingw32", "windows", False),
+        "bare32": build(WORK, "bare32", "i686-w64-mingw32", "windows", ""),
+        "later32": build(WORK, "later32", "i686-w64-mingw32", "console",
+                         VERSION_RC.replace("1,2,3,4", "1,2,3,6")),
     })
-    # gui32 signed with a throwaway self-signed certificate.
-    key, cert, signed = (os.path.join(WORK, name) for name in ("k.pem", "c.pem", "signed.exe"))
+    # gui32 and console32 signed with a throwaway self-signed certificate.
+    key, cert = (os.path.join(WORK, name) for name in ("k.pem", "c.pem"))
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "2", "-subj", "/CN=Throwaway"],
                    check=True, capture_output=True)
-    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
-                    "-in", os.path.join(WORK, "gui32.exe"), "-out", signed],
-                   check=True, capture_output=True)
-    EXES["signed32"] = read(signed)
+    for name in ("gui32", "console32"):
+        signed = os.path.join(WORK, f"signed-{name}.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                        "-in", os.path.join(WORK, f"{name}.exe"), "-out", signed],
+                       check=True, capture_output=True)
+        EXES[f"signed-{name}"] = read(signed)
 
 
 def tearDownModule():
@@ -96,16 +100,16 @@ class PackageTest(unittest.TestCase):
             f.write(data)
         return path
 
-    def package(self, exe, version="1.2.3.4", tag="zip", guide=GUIDE, edit=None):
-        """A zip written by package.py from EXE, named for VERSION; then, when EDIT is given,
-        written again with the members EDIT makes of them (a dict, name: bytes)."""
+    def package(self, exes, version="1.2.3.4", tag="zip", guide=GUIDE, edit=None):
+        """A zip written by package.py from EXES (name: bytes, None left out), named for
+        VERSION; then, when EDIT is given, written again with the members EDIT makes of them
+        (a dict, name: bytes)."""
         folder = os.path.join(WORK, tag)
         os.makedirs(folder, exist_ok=True)
-        exe_path = self.path(os.path.join(tag, "LineDisplayTest.exe"), exe)
-        guide_path = self.path(os.path.join(tag, "LineDisplayTest-Guide.html"), guide)
+        paths = [self.path(os.path.join(tag, name), data)
+                 for name, data in {**exes, "LineDisplayTest-Guide.html": guide}.items() if data]
         zip_path = os.path.join(folder, f"LineDisplayTest-{version}.zip")
-        package.write_zip(zip_path, f"LineDisplayTest-{version}", 1700000000,
-                          [exe_path, guide_path])
+        package.write_zip(zip_path, f"LineDisplayTest-{version}", 1700000000, paths)
         if edit:
             with zipfile.ZipFile(zip_path) as archive:
                 members = {os.path.basename(m.filename): archive.read(m) for m in archive.infolist()}
@@ -114,12 +118,18 @@ class PackageTest(unittest.TestCase):
                     archive.writestr(f"LineDisplayTest-{version}/{name}", data)
         return zip_path
 
-    def problems(self, packed, tree, signed=False, **package_args):
-        """What package.check_zip says of a package of PACKED against the tree exe TREE; ""
-        when it accepts it."""
-        zip_path = self.package(packed, **package_args)
+    def problems(self, packed, tree, signed=False, standin=None, **package_args):
+        """What package.check_zip says of a package of the utility's exe PACKED against the
+        tree's TREE, and of the stand-in's (packed, tree) STANDIN, by default the console exe
+        (signed when SIGNED); "" when it accepts it."""
+        standin = standin or (EXES["signed-console32" if signed else "console32"],
+                              EXES["console32"])
+        zip_path = self.package(
+            {"LineDisplayTest.exe": packed, "DisplayStandIn.exe": standin[0]}, **package_args)
+        trees = [self.path(name, data) for name, data in (("tree.exe", tree),
+                                                          ("standin-tree.exe", standin[1]))]
         try:
-            package.check_zip(zip_path, self.path("tree.exe", tree), signed)
+            package.check_zip(zip_path, trees, signed)
         except package.PackageError as error:
             return str(error)
         return ""
@@ -157,13 +167,15 @@ class PackageTest(unittest.TestCase):
                     package.Exe(data).version()
 
     def test_check_accepts_a_sound_package(self):
-        gui = EXES["gui32"]
-        version, names = package.check_zip(self.package(gui), self.path("tree.exe", gui))
+        exes = {"LineDisplayTest.exe": EXES["gui32"], "DisplayStandIn.exe": EXES["console32"]}
+        version, names = package.check_zip(self.package(exes),
+                                           [self.path(name, data) for name, data in exes.items()])
         self.assertEqual((version, names), ("1.2.3.4", [
-            "LineDisplayTest-Guide.html", "LineDisplayTest.exe", "SHA256SUMS.txt"]))
+            "DisplayStandIn.exe", "LineDisplayTest-Guide.html", "LineDisplayTest.exe",
+            "SHA256SUMS.txt"]))
 
     def test_check_refuses(self):
-        gui, signed = EXES["gui32"], EXES["signed32"]
+        gui, signed, console = EXES["gui32"], EXES["signed-gui32"], EXES["console32"]
         bad_checksum = flipped(gui, package.Exe(gui).pe.OPTIONAL_HEADER
                                .get_field_absolute_offset("CheckSum"))
         real, other = (hashlib.sha256(data).hexdigest().encode() for data in (gui, b""))
@@ -174,8 +186,17 @@ class PackageTest(unittest.TestCase):
             ("an exe one byte off", gui, flipped(gui, text_offset(gui)), {}, "not the same file as"),
             ("a 64-bit exe", EXES["gui64"], EXES["gui64"], {},
              "not a PE32 i386 GUI program (machine 0x8664, magic 0x20b"),
-            ("a console exe", EXES["console32"], EXES["console32"], {},
-             "not a PE32 i386 GUI program (machine 0x14c, magic 0x10b, subsystem 3"),
+            ("a console exe", console, console, {}, "the packaged LineDisplayTest.exe is not a "
+             "PE32 i386 GUI program (machine 0x14c, magic 0x10b, subsystem 3"),
+            # The stand-in: a console program of the utility's version.
+            ("no stand-in", gui, gui, {"standin": (None, console)},
+             "the package holds no DisplayStandIn.exe"),
+            ("a GUI stand-in", gui, gui, {"standin": (gui, gui)}, "the packaged DisplayStandIn.exe "
+             "is not a PE32 i386 console program (machine 0x14c, magic 0x10b, subsystem 2"),
+            ("a stand-in of another version", gui, gui, {"standin": (EXES["later32"],) * 2},
+             "the packaged DisplayStandIn.exe's file version 1.2.3.6 is not the utility's, 1.2.3.4"),
+            ("a stand-in without a version resource", gui, gui, {"standin": (EXES["bare32"],) * 2},
+             "the packaged DisplayStandIn.exe has no version resource"),
             ("a wrong version", gui, gui, {"version": "1.0.0.3"},
              "LineDisplayTest-1.0.0.3.zip is not named for the exe's version 1.2.3.4"),
             ("a wrong header checksum", bad_checksum, bad_checksum, {}, "header checksum is wrong"),
@@ -188,13 +209,16 @@ class PackageTest(unittest.TestCase):
              {"guide": b'<html><img src="shot.png"></html>'},
              "names shot.png, which is not in the package"),
             # check --signed: the packaged exe must be the tree's exe with a signature added.
-            ("not signed at all", gui, gui, {"signed": True}, "the packaged exe is not signed"),
+            ("not signed at all", gui, gui, {"signed": True},
+             "the packaged LineDisplayTest.exe is not signed"),
+            ("the stand-in not signed", signed, gui, {"signed": True, "standin": (console, console)},
+             "the packaged DisplayStandIn.exe is not signed"),
             ("a signed tree exe", signed, signed, {"signed": True},
              "is signed: the package starts from the unsigned"),
             ("a byte of code changed after signing", flipped(signed, text_offset(signed)), gui,
              {"signed": True}, f"with a signature added: byte {text_offset(gui)} "
                                f"({text_offset(gui):#x}): section .text +0x10"),
-            ("another exe signed", signed, EXES["console32"], {"signed": True},
+            ("another exe signed", signed, console, {"signed": True},
              "byte 220 (0xdc): IMAGE_OPTIONAL_HEADER.Subsystem"),
         ]
         for what, packed, tree, arguments, problem in rows:
@@ -202,10 +226,10 @@ class PackageTest(unittest.TestCase):
                 self.assertIn(problem, self.problems(packed, tree, **arguments))
 
     def test_check_accepts_the_tree_exe_signed(self):
-        self.assertEqual(self.problems(EXES["signed32"], EXES["gui32"], signed=True), "")
+        self.assertEqual(self.problems(EXES["signed-gui32"], EXES["gui32"], signed=True), "")
 
     def test_signing_keeps_version_and_resources(self):
-        self.assertEqual(package.Exe(EXES["signed32"]).describe(),
+        self.assertEqual(package.Exe(EXES["signed-gui32"]).describe(),
                          package.Exe(EXES["gui32"]).describe())
 
     def test_zip_is_the_same_whatever_the_time_zone_and_umask(self):
@@ -261,8 +285,8 @@ class PackageTest(unittest.TestCase):
     def test_zip_differences_name_the_member(self):
         gui = EXES["gui32"]
         stamp = package.Exe(gui).pe.FILE_HEADER.get_field_absolute_offset("TimeDateStamp")
-        first = read(self.package(gui, tag="first"))
-        second = read(self.package(flipped(gui, stamp), tag="second"))
+        first = read(self.package({"LineDisplayTest.exe": gui}, tag="first"))
+        second = read(self.package({"LineDisplayTest.exe": flipped(gui, stamp)}, tag="second"))
         found = package.differences(first, second)
         self.assertEqual(found[0], f"LineDisplayTest-1.2.3.4/LineDisplayTest.exe: byte {stamp} "
                                    f"({stamp:#x}): IMAGE_FILE_HEADER.TimeDateStamp")

@@ -166,14 +166,6 @@ std::wstring withoutTimes(const std::string& console) {
     return wide(out);
 }
 
-// A harness variable of the stand-in NAME (LDT_DISPLAY_<NAME>_<FIELD>); empty when unset.
-std::wstring standInVariable(const char* field) {
-    std::wstring name = std::wstring(L"LDT_DISPLAY_GUIDE_STANDIN_") + wide(field);
-    wchar_t value[1024];
-    DWORD length = GetEnvironmentVariableW(name.c_str(), value, 1024);
-    return length > 0 && length < 1024 ? std::wstring(value, length) : std::wstring();
-}
-
 BOOL CALLBACK addChildText(HWND child, LPARAM param) {
     auto* shown = reinterpret_cast<std::vector<Shown>*>(param);
     std::wstring text = driver::text(child);
@@ -209,25 +201,19 @@ class ProgramRunner {
 
     // A test against the stand-in: the result, and the stand-in's console before Exit (which
     // resets the display).
-    bool playStandIn(const std::wstring& port, const std::wstring& console, Outcome& outcome,
-                     std::string& error) {
+    bool playStandIn(const EmulatorClient& standIn, Outcome& outcome, std::string& error) {
         outcome.name = "standin";
         outcome.source = "standin";
         driver::Operator op;
         if (!op.start(app_, error)) {
             return false;
         }
-        op.typePort(port);
+        op.typePort(standIn.port());
         if (!finishRun(op, outcome, error)) {
             return false;
         }
         outcome.shown.push_back({"result", op.text(driver::kResultBox)});
-        std::string output;
-        if (!readShared(console, output)) {
-            error = "cannot read the stand-in's console " + ascii(console);
-            return false;
-        }
-        outcome.shown.push_back({"console", withoutTimes(output)});
+        outcome.shown.push_back({"console", withoutTimes(standIn.console())});
         if (op.exit() != 0) {
             error = "Exit did not end the program with 0";
             return false;
@@ -367,12 +353,13 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%-18s program %5.2f s\n", c.name, outcome.runSeconds);
         outcomes.push_back(outcome);
     }
-    std::wstring standInPort = standInVariable("PORT");
-    if (standInPort.empty()) {
-        std::printf("%-18s not played: no stand-in guide-standin\n", "standin");
+    EmulatorClient standIn;
+    std::string absent;
+    if (!standIn.connect("guide-standin", absent)) {
+        std::printf("%-18s not played: %s\n", "standin", absent.c_str());
     } else {
         Outcome outcome;
-        if (!runner.playStandIn(standInPort, standInVariable("OUT"), outcome, error)) {
+        if (!runner.playStandIn(standIn, outcome, error)) {
             std::fprintf(stderr, "guide_scenarios: standin: %s\n", error.c_str());
             return 1;
         }

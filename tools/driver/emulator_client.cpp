@@ -195,13 +195,14 @@ bool EmulatorClient::waitForEvent(const std::string& kind, int timeoutMs) const 
     return driver::waitUntil([&] { return !events(kind).empty(); }, timeoutMs, 5);
 }
 
-std::vector<std::string> EmulatorClient::screen() const {
+std::string EmulatorClient::console() const {
     std::string content;
-    if (out_.empty() || !readShared(out_, content)) {
-        return {};
-    }
+    return !out_.empty() && readShared(out_, content) ? content : std::string();
+}
+
+std::vector<std::string> EmulatorClient::screen() const {
     std::vector<std::string> lines;
-    std::istringstream in(content);
+    std::istringstream in(console());
     for (std::string line; std::getline(in, line);) {
         // DisplayStandIn.exe writes its console lines to a file in text mode.
         if (!line.empty() && line.back() == '\r') {

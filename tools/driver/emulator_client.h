@@ -58,6 +58,8 @@ class EmulatorClient {
     bool waitForEvent(const std::string& kind, int timeoutMs) const;
     // The display's two lines in the last frame its console output drew; none without one.
     std::vector<std::string> screen() const;
+    // A stand-in's console output so far, as written; empty without one.
+    std::string console() const;
 
   private:
     std::string joined(const std::string& kind) const;

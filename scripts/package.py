@@ -223,13 +223,10 @@ def check_zip(path, exe_paths, signed=False):
         if not pe.pe.verify_checksum():
             problems.append(f"{pe.name}'s header checksum is wrong")
         # One release: both programs carry the utility's versions.
-        try:
-            for which in ("File", "Product"):
-                if pe.version(which) != trees[0].version(which):
-                    problems.append(f"{pe.name}'s {which.lower()} version {pe.version(which)} "
-                                    f"is not the utility's, {trees[0].version(which)}")
-        except PackageError as error:
-            problems.append(str(error))
+        for which in ("File", "Product"):
+            if pe.version(which) != trees[0].version(which):
+                problems.append(f"{pe.name}'s {which.lower()} version {pe.version(which)} "
+                                f"is not the utility's, {trees[0].version(which)}")
 
     pages = [name for name in files if name.endswith(".html")]
     if len(pages) != 1:

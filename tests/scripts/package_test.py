@@ -195,8 +195,6 @@ class PackageTest(unittest.TestCase):
              "is not a PE32 i386 console program (machine 0x14c, magic 0x10b, subsystem 2"),
             ("a stand-in of another version", gui, gui, {"standin": (EXES["later32"],) * 2},
              "the packaged DisplayStandIn.exe's file version 1.2.3.6 is not the utility's, 1.2.3.4"),
-            ("a stand-in without a version resource", gui, gui, {"standin": (EXES["bare32"],) * 2},
-             "the packaged DisplayStandIn.exe has no version resource"),
             ("a wrong version", gui, gui, {"version": "1.0.0.3"},
              "LineDisplayTest-1.0.0.3.zip is not named for the exe's version 1.2.3.4"),
             ("a wrong header checksum", bad_checksum, bad_checksum, {}, "header checksum is wrong"),

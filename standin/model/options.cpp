@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <sstream>
 
 namespace {
 
@@ -188,10 +187,14 @@ bool parseCommandLine(const std::vector<std::string>& args, EmulatorOptions& opt
 }
 
 std::vector<std::string> splitWords(const std::string& line) {
-    std::istringstream in(line);
+    // By hand rather than with a string stream, which would bring the locale machinery into
+    // the Windows program and triple its size.
+    const char* blanks = " \t\r\n\v\f";
     std::vector<std::string> words;
-    for (std::string word; in >> word;) {
-        words.push_back(word);
+    for (size_t start = line.find_first_not_of(blanks); start != std::string::npos;) {
+        size_t end = line.find_first_of(blanks, start);
+        words.push_back(line.substr(start, end == std::string::npos ? end : end - start));
+        start = end == std::string::npos ? end : line.find_first_not_of(blanks, end);
     }
     return words;
 }

@@ -125,6 +125,10 @@ int run(std::vector<std::string> args, bool asked) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The C runtime leaves a console or a device unbuffered and then writes it piece by piece,
+    // a few bytes a call: buffered, each line goes out in one write when print flushes it.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
     std::vector<std::string> args(argv + 1, argv + argc);
     bool doubleClicked = args.empty();
     int status = run(args, false);

@@ -8,7 +8,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "tests/support/expected_report.h"
 #include "tools/driver/emulator_client.h"
@@ -16,12 +15,20 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-const Lines kTestOkScreen = {"Test OK             ", "                    "};
+const std::vector<std::string> kTestOkScreen = {"Test OK             ", "                    "};
+const std::string kPass =
+    driver::ascii(expectedReport(kSetupAckReply, productReply("CU20029-T307A  ")));
 
 class NullModemTest : public testing::Test {
   protected:
+    // The stand-in the harness started as NAME.
+    static EmulatorClient standIn(const std::string& name) {
+        EmulatorClient client;
+        std::string error;
+        EXPECT_TRUE(client.connect(name, error)) << error;
+        return client;
+    }
+
     // Types port into the utility's box and presses Test; the result box once the run ended.
     std::string testOn(const std::wstring& port) {
         std::string error;
@@ -37,8 +44,8 @@ class NullModemTest : public testing::Test {
 
     // The stand-in's log holds the utility's exact bytes, and its screen reads "Test OK".
     static void expectSawGoodRun(const EmulatorClient& standIn) {
-        EXPECT_TRUE(standIn.waitForBytes("recv", 53, 3000)) << standIn.received();
-        EXPECT_EQ(standIn.received(), kTestRunBytes);
+        EXPECT_TRUE(driver::waitUntil([&] { return standIn.received() == kTestRunBytes; }, 3000))
+            << standIn.received();
         EXPECT_TRUE(driver::waitUntil([&] { return standIn.screen() == kTestOkScreen; }, 3000))
             << testing::PrintToString(standIn.screen());
     }
@@ -46,15 +53,10 @@ class NullModemTest : public testing::Test {
     driver::Operator op_;
 };
 
-const std::string kPass =
-    driver::ascii(expectedReport(kSetupAckReply, productReply("CU20029-T307A  ")));
-
 TEST_F(NullModemTest, PassesAndTheStandInShowsTestOkWhenPortCableAndSettingsAreGood) {
-    EmulatorClient standIn;
-    std::string error;
-    ASSERT_TRUE(standIn.connect("nm-good", error)) << error;
-    EXPECT_EQ(testOn(standIn.port()), kPass);
-    expectSawGoodRun(standIn);
+    EmulatorClient good = standIn("nm-good");
+    EXPECT_EQ(testOn(good.port()), kPass);
+    expectSawGoodRun(good);
     EXPECT_EQ(op_.exit(), 0u);
 }
 
@@ -62,10 +64,7 @@ TEST_F(NullModemTest, PassesAndTheStandInShowsTestOkWhenPortCableAndSettingsAreG
 // echo the drain left: how the echo splits between the two answers depends on timing, so what
 // is checked is that the two answers, joined, are the tail of what the utility had sent.
 TEST_F(NullModemTest, ShowsBothAnswersIncorrectHoldingOnlyItsOwnBytesAgainstALoopbackPlug) {
-    EmulatorClient plug;
-    std::string error;
-    ASSERT_TRUE(plug.connect("nm-loopback", error)) << error;
-    std::string report = testOn(plug.port());
+    std::string report = testOn(standIn("nm-loopback").port());
     std::smatch m;
     ASSERT_TRUE(std::regex_match(
         report, m,
@@ -83,45 +82,6 @@ TEST_F(NullModemTest, ShowsBothAnswersIncorrectHoldingOnlyItsOwnBytesAgainstALoo
     EXPECT_EQ(op_.exit(), 0u);
 }
 
-// A console program with its output in a file, ended when the test ends.
-class ConsoleProgram {
-  public:
-    ConsoleProgram() = default;
-    ConsoleProgram(const ConsoleProgram&) = delete;
-    ConsoleProgram& operator=(const ConsoleProgram&) = delete;
-    ~ConsoleProgram() {
-        if (info_.hProcess != nullptr) {
-            TerminateProcess(info_.hProcess, 0);
-            WaitForSingleObject(info_.hProcess, 5000);
-            CloseHandle(info_.hProcess);
-            CloseHandle(info_.hThread);
-        }
-    }
-
-    bool start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& out) {
-        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-        // Shared, so that the test reads what the program writes while it runs.
-        HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inherited, CREATE_ALWAYS, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = file;
-        startup.hStdError = file;
-        std::wstring line = L"\"" + exe + L"\" " + arguments;
-        bool started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                      nullptr, nullptr, &startup, &info_) != 0;
-        CloseHandle(file);
-        return started;
-    }
-
-  private:
-    PROCESS_INFORMATION info_{};
-};
-
 // DisplayStandIn.exe (LDT_STANDIN_EXE) on the first end of the null modem nm-windows, the
 // utility on the second.
 TEST_F(NullModemTest, PassesAgainstTheWindowsStandInOnTheOtherEndOfANullModem) {
@@ -131,15 +91,15 @@ TEST_F(NullModemTest, PassesAgainstTheWindowsStandInOnTheOtherEndOfANullModem) {
     std::string dir = driver::environment("LDT_RUN_DIR");
     std::wstring log = driver::windowsPath(dir + "/nm-windows.log");
     std::wstring out = driver::windowsPath(dir + "/nm-windows.out");
-    ConsoleProgram program;
+    driver::AppProcess program;
     ASSERT_TRUE(program.start(driver::windowsPath(driver::environment("LDT_STANDIN_EXE")),
                               driver::wide(standInPort) + L" --log " + log, out));
-    EmulatorClient standIn;
-    standIn.watch(driver::wide(standInPort), log, out);
-    ASSERT_TRUE(standIn.waitForEvent("settings", 10000)) << "the stand-in did not take its port";
+    EmulatorClient windows;
+    windows.watch(driver::wide(standInPort), log, out);
+    ASSERT_TRUE(windows.waitForEvent("settings", 10000)) << "the stand-in did not take its port";
 
     EXPECT_EQ(testOn(driver::wide(utilityPort)), kPass);
-    expectSawGoodRun(standIn);
+    expectSawGoodRun(windows);
     EXPECT_EQ(op_.exit(), 0u);
 }
 

@@ -160,13 +160,33 @@ AppProcess::~AppProcess() {
     }
 }
 
-bool AppProcess::start(const std::wstring& exePath, const std::wstring& arguments) {
+bool AppProcess::start(const std::wstring& exePath, const std::wstring& arguments,
+                       const std::wstring& output) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!output.empty()) {
+        SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+        // Shared, so that the output can be read while the program writes it.
+        file = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherited, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = file;
+        startup.hStdError = file;
+    }
     std::wstring commandLine =
         L"\"" + exePath + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-    if (!CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info_)) {
+    bool started =
+        CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr,
+                       file != INVALID_HANDLE_VALUE, output.empty() ? 0 : CREATE_NO_WINDOW, nullptr,
+                       nullptr, &startup, &info_) != 0;
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (!started) {
         info_ = {};
         return false;
     }

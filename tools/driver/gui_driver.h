@@ -55,8 +55,11 @@ class AppProcess {
     // Ends a process a failed test left behind, so no test leaks a window into the next.
     ~AppProcess();
 
-    // arguments: words the program ignores, e.g. a token by which its Linux process is found.
-    bool start(const std::wstring& exePath, const std::wstring& arguments = L"");
+    // arguments: words the program ignores, e.g. a token by which its Linux process is found,
+    // or a console program's own. output: a file for its standard output and error (a console
+    // program then gets no window); none, they stay as they are.
+    bool start(const std::wstring& exePath, const std::wstring& arguments = L"",
+               const std::wstring& output = L"");
     // The dialog once it is visible and its five controls exist; nullptr on time-out. The
     // first start in a fresh prefix can take several seconds.
     HWND waitForDialog(DWORD timeoutMs = 30000);

@@ -9,57 +9,39 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
 // GENERIC_READ | GENERIC_WRITE, no sharing, OPEN_EXISTING (3), no flags.
 const std::string kOpen = "CreateFileW \\\\.\\COM5 access=C0000000 share=0 security=none "
                           "disposition=3 flags=0 template=none";
-// Reads wait 100 ms (64) for their first byte; writes may take 2000 ms (7D0).
-const std::vector<std::string> kTakePort = {
-    kOpen,          "GetCommState",
-    "SetCommState", "SetCommTimeouts FFFFFFFF FFFFFFFF 64 0 7D0",
-    "GetCommState", "GetCommModemStatus"};
-const std::vector<uint8_t> kSetupStart = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
 const std::string kReadSetup = "ReadFile 4096 -> 1F 28 65 01 49 4E";
 const std::string kPortSettings = "speed=9600 bits=7 parity=even stop=2 rtscts=on";
-const std::string kStopped = "stopped; the port's settings are put back";
 
-// The calls between taking the port and putting it back.
+// The calls of taking the port, `calls`, then those of putting it back. Reads wait 100 ms (64)
+// for their first byte; writes may take 2000 ms (7D0).
 std::vector<std::string> served(std::vector<std::string> calls) {
-    calls.insert(calls.begin(), kTakePort.begin(), kTakePort.end());
+    calls.insert(calls.begin(), {kOpen, "GetCommState", "SetCommState",
+                                 "SetCommTimeouts FFFFFFFF FFFFFFFF 64 0 7D0", "GetCommState",
+                                 "GetCommModemStatus"});
     calls.insert(calls.end(), {"SetCommState", "CloseHandle"});
     return calls;
-}
-
-// A port as another program left it: 9600 7E2 with RTS/CTS handshake.
-DCB portRecord() {
-    DCB d{};
-    d.DCBlength = sizeof d;
-    d.BaudRate = CBR_9600;
-    d.ByteSize = 7;
-    d.Parity = EVENPARITY;
-    d.StopBits = TWOSTOPBITS;
-    d.fOutxCtsFlow = 1;
-    d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    d.fDtrControl = DTR_CONTROL_DISABLE;
-    d.fOutX = 1;
-    d.fInX = 1;
-    return d;
 }
 
 class ComLineTest : public testing::Test {
   protected:
     ComLineTest() {
         recordingComm = &comm_;
-        comm_.reported = portRecord();
+        // A port as another program left it: 9600 7E2 with the RTS/CTS handshake.
+        comm_.reported.BaudRate = CBR_9600;
+        comm_.reported.ByteSize = 7;
+        comm_.reported.Parity = EVENPARITY;
+        comm_.reported.StopBits = TWOSTOPBITS;
+        comm_.reported.fOutxCtsFlow = 1;
         comm_.writeWhole = true;
         comm_.modemResult = FALSE; // as under Wine on a pty
-        comm_.reads = {kSetupStart};
+        comm_.reads = {{0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E}};
         comm_.readsDone = [this] { stop_ = true; };
     }
     ~ComLineTest() override { recordingComm = nullptr; }
@@ -80,12 +62,18 @@ class ComLineTest : public testing::Test {
     std::vector<std::string> errors_;
 };
 
+// With modem lines, which are looked at before every read and shown when they change.
 TEST_F(ComLineTest, TakesThePortAsTheDisplaysSideAnswersAndPutsItBackOnAStop) {
+    comm_.modemResult = TRUE;
+    comm_.modemLines = MS_CTS_ON;
+    comm_.readsDone = [this] { comm_.modemLines = MS_DSR_ON, stop_ = shown_.size() >= 6; };
     const char* log = "com_line_test.log";
     EXPECT_EQ(kExitStopped, run({"COM5", "--log", log}));
-    EXPECT_EQ(served({kReadSetup, "WriteFile 4", "ReadFile 4096"}), comm_.calls);
+    EXPECT_EQ(served({"GetCommModemStatus", kReadSetup, "WriteFile 4", "GetCommModemStatus",
+                      "ReadFile 4096", "GetCommModemStatus", "ReadFile 4096"}),
+              comm_.calls);
     EXPECT_EQ((std::vector<uint8_t>{0x28, 0x65, 0x01, 0x00}), comm_.wire);
-    // 38400 8N1, DTR and RTS on, no flow control of any kind; then the port's record as it was.
+    // 38400 8N1, DTR and RTS on, no flow control; then the port's own record back.
     ASSERT_EQ(2u, comm_.setRecords.size());
     const DCB& set = comm_.setRecords[0];
     EXPECT_EQ((std::vector<DWORD>{CBR_38400, 8, NOPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE,
@@ -93,13 +81,12 @@ TEST_F(ComLineTest, TakesThePortAsTheDisplaysSideAnswersAndPutsItBackOnAStop) {
               (std::vector<DWORD>{set.BaudRate, set.ByteSize, set.Parity, set.StopBits,
                                   set.fDtrControl, set.fRtsControl, set.fOutxCtsFlow,
                                   set.fOutxDsrFlow, set.fOutX, set.fInX}));
-    DCB before = portRecord();
-    EXPECT_EQ(0, std::memcmp(&before, &comm_.setRecords[1], sizeof before));
+    EXPECT_EQ(0, std::memcmp(&comm_.reported, &comm_.setRecords[1], sizeof(DCB)));
     EXPECT_EQ((std::vector<std::string>{
                   "a CU20029 display on COM5 (Ctrl+C ends)", "settings " + kPortSettings,
-                  "COM5 reports no modem lines (a virtual port?): CTS and DSR not shown",
-                  "received 1F 28 65 01 49 4E = set-up mode start",
-                  "sent 28 65 01 00 = set-up mode acknowledged", kStopped}),
+                  "modem lines CTS on, DSR off", "received 1F 28 65 01 49 4E = set-up mode start",
+                  "sent 28 65 01 00 = set-up mode acknowledged", "modem lines CTS off, DSR on",
+                  "stopped; the port's settings are put back"}),
               shown_);
 
     std::stringstream text;
@@ -110,31 +97,15 @@ TEST_F(ComLineTest, TakesThePortAsTheDisplaysSideAnswersAndPutsItBackOnAStop) {
         events.push_back(e.kind + (e.details.empty() ? "" : " " + e.details));
     }
     EXPECT_EQ((std::vector<std::string>{"mode 0", "pty COM5", "settings " + kPortSettings,
-                                        "recv 1F 28 65 01 49 4E", "send 28 65 01 00", "stop"}),
+                                        "modem CTS on, DSR off", "recv 1F 28 65 01 49 4E",
+                                        "send 28 65 01 00", "modem CTS off, DSR on", "stop"}),
               events);
-}
-
-// Where the port has modem lines, they are shown at the start and whenever they change.
-TEST_F(ComLineTest, ShowsTheModemLinesWhenTheyChange) {
-    comm_.modemResult = TRUE;
-    comm_.modemLines = MS_CTS_ON;
-    comm_.readsDone = [this] {
-        stop_ = comm_.modemLines != MS_CTS_ON;
-        comm_.modemLines = MS_CTS_ON | MS_DSR_ON;
-    };
-    EXPECT_EQ(kExitStopped, run({"COM5", "--loopback"}));
-    EXPECT_EQ((std::vector<std::string>{
-                  "a loopback plug on COM5 (Ctrl+C ends)", "settings " + kPortSettings,
-                  "modem lines CTS on, DSR off", "received 1F 28 65 01 49 4E = set-up mode start",
-                  "sent 1F 28 65 01 49 4E = echo", "modem lines CTS on, DSR on", kStopped}),
-              shown_);
 }
 
 // Every other way out: the calls, the exit code and the last word. A port that can't be used
 // is named with the reason on stderr; one that goes away while it runs is put back and closed.
 struct WayOut {
     const char* name;
-    std::string port;
     void (*arrange)(RecordingComm&);
     std::vector<std::string> calls;
     int exitCode;
@@ -150,11 +121,15 @@ class ComLineWayOutTest : public ComLineTest, public testing::WithParamInterface
 TEST_P(ComLineWayOutTest, CallsAndWords) {
     const WayOut& c = GetParam();
     c.arrange(comm_);
-    EXPECT_EQ(c.exitCode, run({c.port}));
+    EXPECT_EQ(c.exitCode, run({"COM5", "--loopback"}));
     EXPECT_EQ(c.calls, comm_.calls);
     const std::vector<std::string>& words = c.exitCode == kExitBadPort ? errors_ : shown_;
     ASSERT_FALSE(words.empty());
     EXPECT_EQ(c.message, words.back());
+    if (c.exitCode != kExitBadPort) {
+        EXPECT_EQ("COM5 reports no modem lines (a virtual port?): CTS and DSR not shown",
+                  shown_[2]);
+    }
 }
 
 void failOpen(RecordingComm& comm, DWORD error) {
@@ -166,46 +141,41 @@ INSTANTIATE_TEST_SUITE_P(
     Ways, ComLineWayOutTest,
     testing::Values(
         // An adapter pulled out: the failing read ends it at once, never tried again.
-        WayOut{"ReadFails", "COM5",
+        WayOut{"ReadFails",
                [](RecordingComm& c) {
                    c.readsDone = [&c] { c.ioResult = FALSE, c.failError = ERROR_BAD_COMMAND; };
                },
-               served({kReadSetup, "WriteFile 4", "ReadFile 4096"}), kExitWentAway,
+               served({kReadSetup, "WriteFile 6", "ReadFile 4096"}), kExitWentAway,
                "COM5 went away (ReadFile failed with error 22)"},
         // Wine's answer to a write on a null modem whose other end has closed.
-        WayOut{"WriteFails", "COM5",
+        WayOut{"WriteFails",
                [](RecordingComm& c) { c.ioResult = FALSE, c.failError = ERROR_NOT_READY; },
-               served({kReadSetup, "WriteFile 4"}), kExitWentAway,
+               served({kReadSetup, "WriteFile 6"}), kExitWentAway,
                "COM5 went away (WriteFile failed with error 21)"},
-        WayOut{"WriteTakesNothing", "COM5", [](RecordingComm& c) { c.writeWhole = false; },
-               served({kReadSetup, "WriteFile 4"}), kExitWentAway,
+        WayOut{"WriteTakesNothing", [](RecordingComm& c) { c.writeWhole = false; },
+               served({kReadSetup, "WriteFile 6"}), kExitWentAway,
                "COM5 went away (WriteFile sent nothing in 2000 ms)"},
         WayOut{"Missing",
-               "COM5",
                [](RecordingComm& c) { failOpen(c, ERROR_FILE_NOT_FOUND); },
                {kOpen},
                kExitBadPort,
                "DisplayStandIn: COM5: no such port"},
         WayOut{"Held",
-               "\\\\.\\COM5",
                [](RecordingComm& c) { failOpen(c, ERROR_ACCESS_DENIED); },
                {kOpen},
                kExitBadPort,
-               "DisplayStandIn: \\\\.\\COM5: held by another program"},
+               "DisplayStandIn: COM5: held by another program"},
         WayOut{"OtherError",
-               "COM5",
                [](RecordingComm& c) { failOpen(c, ERROR_GEN_FAILURE); },
                {kOpen},
                kExitBadPort,
                "DisplayStandIn: COM5: can't be opened (error 31)"},
         WayOut{"NoSerialPort",
-               "COM5",
                [](RecordingComm& c) { c.getResult = FALSE; },
                {kOpen, "GetCommState", "CloseHandle"},
                kExitBadPort,
                "DisplayStandIn: COM5: not a serial port"},
         WayOut{"SettingsRefused",
-               "COM5",
                [](RecordingComm& c) { c.setResult = FALSE, c.failError = ERROR_INVALID_PARAMETER; },
                {kOpen, "GetCommState", "SetCommState", "SetCommState", "CloseHandle"},
                kExitBadPort,

@@ -32,11 +32,13 @@ LDT_OWN_XVFB=1 LDT_APP=$PWD/$build/LineDisplayTest.exe ldt_with_displays "$build
   "$raw/texts.json" --shots "$raw"
 
 # The driver writes plain, uncompressed PNGs; ImageMagick packs them losslessly, without the
-# time stamps that would make every run differ.
+# time stamps that would make every run differ. Each pixel becomes four (point filter, no
+# blending): at 1:1 the dialog's 8-pixel text is too small to read on a laptop, and a browser
+# that enlarged it would blur it.
 mkdir -p "$out"
 rm -f "$out"/*.png
 for png in "$raw"/*.png; do
-  convert "$png" -strip -define png:compression-level=9 -define png:exclude-chunks=date,time \
-    "$out/$(basename "$png")"
+  convert "$png" -filter point -resize 200% -strip -define png:compression-level=9 \
+    -define png:exclude-chunks=date,time "$out/$(basename "$png")"
 done
 echo "screenshots: $(ls "$out"/*.png | wc -l) pictures in $out ($(du -sk "$out" | cut -f1) KB)"

@@ -42,7 +42,7 @@ ldt_check "afterwards: no link left, the run directory removed" \
   "$(ls "$dos")|$(ls -d "$(cat "$work/run-dir")" 2>&1)" '|*No such file*'
 
 # A failing program: its status, and its run directory kept and named.
-out=$("$harness" --emulator "$program" --name kept --display fault-doomed -- \
+out=$("$harness" --emulator "$program" --name kept --display fault-doomed --standin nm-good -- \
   sh -c 'echo "$LDT_DISPLAY_FAULT_DOOMED_PID" >"$WINEPREFIX/../pid"; exit 3' 2>&1)
 rc=$?
 pid=$(cat "$work/pid")
@@ -50,6 +50,8 @@ ldt_check "a failing program's status" "$rc" 3
 ldt_check "its run directory kept and named" "$out" "*failed (exit 3)*kept in $work/display-runs/kept.*"
 ldt_check "its display stopped all the same" "$(kill -0 "$pid" 2>&1)" '*No such process*'
 ldt_check "the run's log kept" "$(ls "$work"/display-runs/kept.*)" '*fault-doomed.log*'
+ldt_check "a stand-in stopped before its cable, as on Ctrl+C" \
+  "$(tail -n 1 "$work"/display-runs/kept.*/nm-good.log)" '* stop'
 
 # A stand-in on a null modem answers through its port; a bare null modem joins its two ports.
 seen=$("$harness" --emulator "$program" --standin nm-good --product unknown \

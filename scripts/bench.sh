@@ -9,9 +9,9 @@
 # utility under Wine): the stand-in's answer after a request's last byte, from its own log; its
 # CPU use while idle; and Test -> report shown against the same floor.
 # It builds what it needs and runs in its own prefix, against the display "bench" and the
-# stand-in "bench-standin" of scripts/ports.table; nothing is written outside the build trees. The trees are ldt_trees'
-# (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and it says so); the prefix
-# lies in LDT_BENCH_DIR (default build/bench).
+# stand-in "bench-standin" of scripts/ports.table; nothing is written outside the build trees.
+# The trees are ldt_trees' (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and
+# it says so); the prefix lies in LDT_BENCH_DIR (default build/bench).
 . "$(dirname "$0")/lib.sh"
 cd "$ldt_root"
 ldt_trees
@@ -76,13 +76,13 @@ fi
 # line, clock offset and log (the stand-in's: what it logged during the run) are kept.
 standin_log="$LDT_RUN_DIR/bench-standin.log"
 timed_run() {
-  local kind=$1 i=$2 options= off1 off2 line at
+  local kind=$1 i=$2 options= off1 off2 line at to=$port
   [ "$kind" = silent ] && options=--silent
-  [ "$kind" = standin ] || set_mode $options
+  [ "$kind" = standin ] && to=$LDT_DISPLAY_BENCH_STANDIN_PORT || set_mode $options
   off1=$(clock_offset)
   # The stand-in has no modes: its log goes on from run to run.
   at=$(stat -c %s "$standin_log")
-  line=$(drive test "$app" "$([ "$kind" = standin ] && echo "$LDT_DISPLAY_BENCH_STANDIN_PORT" || echo "$port")" 30000)
+  line=$(drive test "$app" "$to" 30000)
   off2=$(clock_offset)
   case "$line" in *exit=0*) ;; *) ldt_die "$kind run $i failed: $line" ;; esac
   echo "$line offset_ns=$(((off1 + off2) / 2))" >"$data/$kind-$i.run"

@@ -49,14 +49,17 @@ while [ $# -gt 0 ]; do
       run=${run:-$2} entry=$2 kind=$1
       shift 2
       while [ $# -gt 0 ]; do
-        case "$1" in --display | --standin | --null-modem | --absent | --device | --emulator | --name | --) break ;; esac
+        case "$1" in
+          --display | --standin | --null-modem | --absent | --device | --emulator | --name | --) break ;;
+        esac
         entry+=$'\t'$1
         shift
       done
       if [ "$kind" = --display ]; then displays+=("$entry"); else standins+=("$entry"); fi ;;
     --null-modem)
       read -r -a ends <<<"$(ports_of "${2:?--null-modem needs a name}")"
-      [ ${#ends[@]} -eq 2 ] || ldt_die "a null modem needs two ports; scripts/ports.table gives \"$2\" ${#ends[@]}"
+      [ ${#ends[@]} -eq 2 ] ||
+        ldt_die "a null modem needs two ports; scripts/ports.table gives \"$2\" ${#ends[@]}"
       run=${run:-$2}
       modems+=("$2"); shift 2 ;;
     --absent | --device)

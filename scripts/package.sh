@@ -86,10 +86,11 @@ make_package() {
   version=$("$py" scripts/package.py version "$tree/${programs[0]}")
   work=$(mktemp -d "$stage/pack.XXXXXX")
   # --self-contained: the pictures and the style sheet go into the page as data, so the one
-  # file is the whole guide wherever it is copied.
+  # file is the whole guide wherever it is copied. The contents list only the main parts: the
+  # guide's own symptom table leads to the rest.
   SOURCE_DATE_EPOCH=$epoch ldt_step "writing the guide" "$tree/package-guide.log" \
     pandoc docs/technician-guide.md --from markdown --to html5 --self-contained \
-    --resource-path=docs --css docs/guide.css \
+    --toc --toc-depth=2 --resource-path=docs --css docs/guide.css \
     --metadata pagetitle="Line display test: technician's guide" \
     --output "$work/LineDisplayTest-Guide.html"
   for exe in "${programs[@]}"; do

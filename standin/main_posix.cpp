@@ -66,9 +66,10 @@ void say(const std::string& text) {
 // unless it reads while that write is under way.
 class Log {
   public:
-    bool open(const std::string& path) {
+    // Without a path: stderr on the rig's pty; none on a port, where the console says it all.
+    bool open(const std::string& path, bool onPort) {
         if (path.empty()) {
-            fd_ = STDERR_FILENO;
+            fd_ = onPort ? -1 : STDERR_FILENO;
             return true;
         }
         fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
@@ -85,6 +86,9 @@ class Log {
     // An event stamped with the reading its caller took when it happened, so that whatever
     // the caller schedules from that reading is measured from the time in the log.
     void lineAt(uint64_t micros, const std::string& event) {
+        if (fd_ < 0) {
+            return;
+        }
         std::string text = std::to_string(micros) + " " + event + "\n";
         const char* p = text.data();
         size_t left = text.size();
@@ -154,10 +158,10 @@ class Emulator {
     explicit Emulator(const EmulatorOptions& options) : options_(options) {}
 
     int run() {
-        if (!log_.open(options_.logPath)) {
-            std::fprintf(stderr, "display-standin: cannot open log %s: %s\n", options_.logPath.c_str(),
-                         std::strerror(errno));
-            return 1;
+        if (!log_.open(options_.logPath, !options_.device.empty())) {
+            std::fprintf(stderr, "display-standin: cannot open log %s: %s\n",
+                         options_.logPath.c_str(), std::strerror(errno));
+            return 2;
         }
         if (!options_.controlPath.empty()) {
             // What is there already belongs to an earlier run: only a change is a command.
@@ -215,8 +219,8 @@ class Emulator {
         const Behaviour& b = options_.behaviour;
         log_.line("mode 0" + (b.text.empty() ? "" : " " + b.text));
         log_.line("pty " + tty_.path);
-        say(std::string(b.loopback ? "a loopback plug" : "a CU20029 display") + " on " +
-            tty_.path + " (Ctrl+C ends)");
+        say(std::string(b.loopback ? "a loopback plug" : "a CU20029 display") + " on " + tty_.path +
+            " (Ctrl+C ends)");
         if (!note.empty()) {
             say(note);
         }

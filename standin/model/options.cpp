@@ -179,7 +179,8 @@ bool parseCommandLine(const std::vector<std::string>& args, EmulatorOptions& opt
                               b.initial.speed != 38400 || b.initial.stopBits != 1 ||
                               b.initial.rtscts || !o.links.empty() || !o.controlPath.empty())) {
         error = "--delay, --trickle, --flood, --hangup-after, --initial, --link and --control "
-                "work only on the stand-in's own pty, not on " + o.device;
+                "work only on the stand-in's own pty, not on " +
+                o.device;
         return false;
     }
     options = o;
@@ -212,7 +213,7 @@ On a PORT (Linux: /dev/ttyUSB0; Windows: COM3, or nothing, to pick from a list) 
 port for itself alone, sets it to 38400 baud, 8 data bits, no parity, one stop bit, no flow
 control, raises RTS and DTR (the display's side of the utility's line), and runs until Ctrl+C,
 when it puts the port's settings back. It exits 2 when the port can't be used (named, with the
-reason), 1 when the port goes away while it runs, and 0 otherwise.
+reason, or a log it can't write), 1 when the port goes away while it runs, and 0 otherwise.
 
 It shows one line an event, after its time of day: every chunk received, in hex, with the
 commands named (initialise, text "...", CR, LF, NUL, set-up mode start and end, product-type
@@ -237,7 +238,8 @@ Options on a port or a pty:
   --silent             take every byte, answer nothing
   --overlong N         append N bytes 2A to every reply
   --loopback           no display: echo every byte, as a loopback plug does
-  --log PATH           write the log to PATH (truncated at start); default stderr
+  --log PATH           write the log to PATH (truncated at start); without it none on a
+                       port, and stderr on its own pty
   --help, -h           this text
 
 Set-up options, on a pty of its own only:

@@ -2,8 +2,8 @@
 // of line settings.
 #include "model/display_model.h"
 #include "model/event_log.h"
-#include "termios_settings.h"
 #include "model/options.h"
+#include "termios_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,8 @@ class DisplayModelChunkingTest : public testing::TestWithParam<size_t> {};
 std::string allNames(DisplayModel& model, const Bytes& input, size_t chunk) {
     std::vector<Item> items;
     for (size_t i = 0; i < input.size(); i += chunk) {
-        for (Item& item : model.receive(input.data() + i, std::min(chunk, input.size() - i)).items) {
+        for (Item& item :
+             model.receive(input.data() + i, std::min(chunk, input.size() - i)).items) {
             if (!items.empty() && items.back().kind == item.kind &&
                 (item.kind == Item::Kind::Text || item.kind == Item::Kind::NotUnderstood)) {
                 items.back().bytes.insert(items.back().bytes.end(), item.bytes.begin(),
@@ -186,8 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScreenCase{"WrapsFromTheLowerLineHome", std::string(40, 'A') + "BC",
                    "text \"" + std::string(40, 'A') + "BC\"", "BC" + std::string(18, 'A'),
                    std::string(20, 'A')},
-        ScreenCase{"CarriageReturnOverwrites", "AB\rC", "text \"AB\", CR, text \"C\"", "CB",
-                   ""},
+        ScreenCase{"CarriageReturnOverwrites", "AB\rC", "text \"AB\", CR, text \"C\"", "CB", ""},
         ScreenCase{"LineFeedKeepsTheColumnAndComesBackUp", "AB\nC\nD",
                    "text \"AB\", LF, text \"C\", LF, text \"D\"", "AB D", "  C"},
         ScreenCase{"InitialiseClearsAndHomes", "AB\x1B@C", "text \"AB\", initialise, text \"C\"",

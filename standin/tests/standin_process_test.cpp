@@ -98,8 +98,8 @@ class EmulatorProcessTest : public testing::Test {
 
     // Starts the emulator with the set-up options and extra; true once it said "ready".
     bool start(std::vector<std::string> extra) {
-        std::vector<std::string> args = {STANDIN_PATH, "--link", link_, "--log", log_,
-                                         "--control",       control_};
+        std::vector<std::string> args = {STANDIN_PATH, "--link",    link_,   "--log",
+                                         log_,         "--control", control_};
         args.insert(args.end(), extra.begin(), extra.end());
         int out[2];
         if (::pipe(out) != 0) {
@@ -461,8 +461,9 @@ class StandInPortTest : public EmulatorProcessTest {
         EmulatorProcessTest::SetUp();
         port_ = dir_ + "/port";
         terminal_ = dir_ + "/terminal";
-        socat_ = spawn({"socat", "pty,raw,echo=0,link=" + port_, "pty,raw,echo=0,link=" + terminal_},
-                       "/dev/null");
+        socat_ =
+            spawn({"socat", "pty,raw,echo=0,link=" + port_, "pty,raw,echo=0,link=" + terminal_},
+                  "/dev/null");
         auto end = Clock::now() + std::chrono::milliseconds(kPatienceMs);
         while (!(fs::exists(port_) && fs::exists(terminal_)) && Clock::now() < end) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -534,7 +535,8 @@ TEST_F(StandInPortTest, RefusesAPortItCannotUseNamingItAndTheReason) {
         {{port_}, "display-standin: " + port_ + ": held by another program\n"},
         {{port_, "--flood"},
          "display-standin: --delay, --trickle, --flood, --hangup-after, --initial, --link and "
-         "--control work only on the stand-in's own pty, not on " + port_ + "\n"},
+         "--control work only on the stand-in's own pty, not on " +
+             port_ + "\n"},
     };
     for (const auto& [args, message] : cases) {
         std::vector<std::string> command = {STANDIN_PATH};

@@ -28,31 +28,34 @@ std::string consoleClock() {
 }
 
 // One event a line, "MICROS EVENT DETAILS", each line written and flushed whole so that a
-// reader never waits for a buffer to fill.
+// reader never waits for a buffer to fill. Without a path there is none: the console already
+// says it all to a technician.
 class Log {
   public:
     ~Log() {
-        if (file_ != stderr) {
+        if (file_ != nullptr) {
             std::fclose(file_);
         }
     }
     bool open(const std::string& path) {
-        file_ = path.empty() ? stderr : std::fopen(path.c_str(), "wb");
-        if (file_ == nullptr) {
-            file_ = stderr;
-            return false;
+        if (path.empty()) {
+            return true;
         }
-        return true;
+        file_ = std::fopen(path.c_str(), "wb");
+        return file_ != nullptr;
     }
     void line(const std::string& event) { lineAt(nowMicros(), event); }
     void lineAt(uint64_t micros, const std::string& event) {
+        if (file_ == nullptr) {
+            return;
+        }
         std::string text = std::to_string(micros) + " " + event + "\n";
         std::fwrite(text.data(), 1, text.size(), file_);
         std::fflush(file_);
     }
 
   private:
-    std::FILE* file_ = stderr;
+    std::FILE* file_ = nullptr;
 };
 
 std::string failed(const char* call, DWORD error) {

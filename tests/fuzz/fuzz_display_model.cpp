@@ -50,9 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (silent && !loopback && !r.replies.empty()) {
             broken("a silent display answered");
         }
-        for (const std::string& line : receivedLines("00:00:00.000", data + i, n, r,
-                                                     chunked.pendingCommand(), chunked.screen(),
-                                                     !loopback)) {
+        for (const std::string& line :
+             receivedLines("00:00:00.000", data + i, n, r, chunked.pendingCommand(),
+                           chunked.screen(), !loopback)) {
             requireAscii(line);
         }
         for (const Bytes& reply : r.replies) {

@@ -73,6 +73,14 @@ const Situation kSituations[] = {
          l.shortWrite(1, 0);
      },
      false},
+    // A powered display whose ready output never reaches CTS (three wires, DSR, the wrong
+    // crossing, its busy output off): the same first write, timed out with nothing sent.
+    {"handshake-wiring",
+     [](RecordingLink& l) {
+         theRightDisplay(l);
+         l.shortWrite(1, 0);
+     },
+     false},
     // The same after both answers came: the write of set-up mode end times out short.
     {"ready-signal-lost-after-answer",
      [](RecordingLink& l) {
@@ -89,6 +97,19 @@ const Situation kSituations[] = {
     // read the commands, or whose answers never reach the terminal, sends nothing back.
     {"display-other-speed", nothingComesBack, false},
     {"answer-wire-broken", nothingComesBack, false},
+    // A printer, scanner or scale keeps CTS on, takes every write and never answers.
+    {"other-device-silent", nothingComesBack, false},
+    // The verdict reads the second answer alone: a spoiled first one still passes...
+    {"first-answer-spoiled",
+     [](RecordingLink& l) {
+         std::string ack = kSetupAckReply;
+         ack[1] = '\xE5';
+         l.answerRequests(ack, productReply("CU20029-T307A  "));
+     },
+     false},
+    // ...and a right first one fails with a silent second (through an adapter, writes go on).
+    {"second-answer-missing", [](RecordingLink& l) { l.answerRequests(kSetupAckReply, ""); },
+     false},
     // Another device on the line (here one that echoes what it gets): writes complete, and
     // what ReadFile returns has the wrong length and start.
     {"other-device-answers", [](RecordingLink& l) { l.echoWrites(); }, false},
@@ -127,6 +148,21 @@ const Situation kSituations[] = {
      [](RecordingLink& l) {
          theRightDisplay(l);
          l.failCall("readAvailable", 2);
+     },
+     false},
+    // DCB fAbortOnError, left on by other software: after a framing error the driver ends
+    // every read and write with an error until ClearCommError, which the program never calls.
+    // Here the error comes with the first answer, or before the second question is written.
+    {"framing-error-abort-on-error-read",
+     [](RecordingLink& l) {
+         theRightDisplay(l);
+         l.failCall("readAvailable", 2);
+     },
+     false},
+    {"framing-error-abort-on-error-write",
+     [](RecordingLink& l) {
+         theRightDisplay(l);
+         l.failCall("write", 4);
      },
      false},
     // A driver whose ReadFile fails from the start: the drain's first read.

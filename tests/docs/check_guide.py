@@ -10,6 +10,8 @@ is about those outcomes (usually one). In it:
   whole lines in a row of the stand-in's console, an inline quote a whole text, a whole line of
   one, or whole words of a line;
 - every image is a screenshot of one of them, NAME.png or NAME-box.png, and exists.
+Every link to a part of the page (#id) must name a heading that exists: the symptom table at
+the top is the technician's way in.
 Every outcome played must have its part, with its screenshots when the program was run.
 pandoc reads the guide, so what is checked is what the HTML guide shows. The guide's cause
 markers are not read here: tests/docs/causes plays them on the display core.
@@ -41,6 +43,21 @@ def elements(node):
             yield from elements(node["c"][1])
         else:
             yield from elements(node.get("c"))
+
+
+def anchors_and_links(node, ids, links):
+    """The ids the page defines (headings, divs, spans) and the #targets its links name."""
+    if isinstance(node, list):
+        for item in node:
+            anchors_and_links(item, ids, links)
+    elif isinstance(node, dict):
+        kind, content = node.get("t"), node.get("c")
+        if kind in ("Header", "Div", "Span"):
+            attr = content[1] if kind == "Header" else content[0]
+            ids.add(attr[0])
+        elif kind == "Link" and content[2][0].startswith("#"):
+            links.append(content[2][0][1:])
+        anchors_and_links(content, ids, links)
 
 
 def lines(text):
@@ -143,13 +160,18 @@ def main():
             if not any(os.path.basename(image) == shot for image in images):
                 problems.append(f"{name}: the guide does not show {shot}")
 
+    ids, links = set(), []
+    anchors_and_links(ast["blocks"], ids, links)
+    problems.extend(f"a link to #{target}, which names no heading of the guide"
+                    for target in links if target not in ids)
+
     for problem in problems:
         print("check_guide: " + problem, file=sys.stderr)
     if problems:
         sys.exit(1)
     print(f"check_guide: {checked['program']} quotes match the program under Wine, "
           f"{checked['core']} the display-test core, {checked['standin']} the stand-in; "
-          f"{len(images)} screenshots")
+          f"{len(images)} screenshots, {len(links)} links within the guide")
 
 
 if __name__ == "__main__":

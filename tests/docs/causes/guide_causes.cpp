@@ -37,6 +37,18 @@ void theRightDisplay(RecordingLink& link) {
 // Writes taken, nothing ever comes back: the link's default.
 void nothingComesBack(RecordingLink&) {}
 
+// CTS never on: the first write times out with nothing sent (see ready-signal-missing).
+void ctsNeverOn(RecordingLink& link) {
+    theRightDisplay(link);
+    link.shortWrite(1, 0);
+}
+
+// The read that collects the first answer fails.
+void firstAnswerReadFails(RecordingLink& link) {
+    theRightDisplay(link);
+    link.failCall("readAvailable", 2);
+}
+
 // One physical situation, scripted as Windows presents it to the link's calls.
 struct Situation {
     const char* name;
@@ -67,20 +79,10 @@ const Situation kSituations[] = {
     // leaves CTS off (an open RS-232 input reads as off). The first write then ends at its
     // total time-out (2 ms a byte plus 4000 ms) and, as COMMTIMEOUTS documents, a timed-out
     // WriteFile returns TRUE with the count actually sent: here none.
-    {"ready-signal-missing",
-     [](RecordingLink& l) {
-         theRightDisplay(l);
-         l.shortWrite(1, 0);
-     },
-     false},
+    {"ready-signal-missing", ctsNeverOn, false},
     // A powered display whose ready output never reaches CTS (three wires, DSR, the wrong
-    // crossing, its busy output off): the same first write, timed out with nothing sent.
-    {"handshake-wiring",
-     [](RecordingLink& l) {
-         theRightDisplay(l);
-         l.shortWrite(1, 0);
-     },
-     false},
+    // crossing, its busy output off).
+    {"handshake-wiring", ctsNeverOn, false},
     // The same after both answers came: the write of set-up mode end times out short.
     {"ready-signal-lost-after-answer",
      [](RecordingLink& l) {
@@ -144,21 +146,11 @@ const Situation kSituations[] = {
          l.failCall("write", 3);
      },
      false},
-    {"adapter-pulled-while-reading",
-     [](RecordingLink& l) {
-         theRightDisplay(l);
-         l.failCall("readAvailable", 2);
-     },
-     false},
+    {"adapter-pulled-while-reading", firstAnswerReadFails, false},
     // DCB fAbortOnError, left on by other software: after a framing error the driver ends
     // every read and write with an error until ClearCommError, which the program never calls.
     // Here the error comes with the first answer, or before the second question is written.
-    {"framing-error-abort-on-error-read",
-     [](RecordingLink& l) {
-         theRightDisplay(l);
-         l.failCall("readAvailable", 2);
-     },
-     false},
+    {"framing-error-abort-on-error-read", firstAnswerReadFails, false},
     {"framing-error-abort-on-error-write",
      [](RecordingLink& l) {
          theRightDisplay(l);

@@ -595,7 +595,7 @@ TEST_F(StandInPortTest, TakesAFloodOfRandomBytesInBoundedMemoryAndStillAnswers) 
         std::string status = readFile("/proc/" + std::to_string(pid_) + "/status");
         return std::atol(status.c_str() + status.find("VmRSS:") + 6);
     };
-    long before = rssKb();
+    [[maybe_unused]] long before = rssKb();
     std::string noise(64 * 1024, '\0');
     unsigned seed = 7;
     for (int round = 0; round < 8; ++round) {
@@ -617,7 +617,9 @@ TEST_F(StandInPortTest, TakesAFloodOfRandomBytesInBoundedMemoryAndStillAnswers) 
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(received(readLog(log_)));
+#ifndef __SANITIZE_ADDRESS__ // its allocator holds freed memory back, so the size says nothing
     EXPECT_LT(rssKb() - before, 2048) << "the stand-in kept what it was sent";
+#endif
     // Whatever the noise made it answer, then a start of its own after a stray half command.
     while (!readFor(slave_, 4096, 100).empty()) {
     }

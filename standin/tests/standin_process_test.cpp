@@ -96,6 +96,27 @@ class EmulatorProcessTest : public testing::Test {
         fs::remove_all(dir_);
     }
 
+    // Runs args (the program found on PATH) with stdout and stderr on out and err; close is
+    // the caller's end of a pipe, which the program must not hold. Its pid.
+    static pid_t spawn(std::vector<std::string> args, int out, int err, int close = -1) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(err, STDERR_FILENO);
+            if (close >= 0) {
+                ::close(close);
+            }
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+
     // Starts the emulator with the set-up options and extra; true once it said "ready".
     bool start(std::vector<std::string> extra) {
         std::vector<std::string> args = {STANDIN_PATH, "--link",    link_,   "--log",
@@ -105,19 +126,7 @@ class EmulatorProcessTest : public testing::Test {
         if (::pipe(out) != 0) {
             return false;
         }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(out[0]);
-            ::close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
+        pid_ = spawn(args, out[1], STDERR_FILENO, out[0]);
         ::close(out[1]);
         ready_.clear();
         // One line, then the pipe stays quiet until the emulator ends.
@@ -479,21 +488,11 @@ class StandInPortTest : public EmulatorProcessTest {
         EmulatorProcessTest::TearDown();
     }
 
-    // Runs args with stdout and stderr into out; its pid.
-    pid_t spawn(std::vector<std::string> args, const std::string& out) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, STDOUT_FILENO);
-            ::dup2(fd, STDERR_FILENO);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
+    // Runs args with stdout and stderr into the file out; its pid.
+    pid_t spawn(const std::vector<std::string>& args, const std::string& out) {
+        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid_t pid = EmulatorProcessTest::spawn(args, fd, fd);
+        ::close(fd);
         return pid;
     }
 

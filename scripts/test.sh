@@ -14,12 +14,10 @@ LDT_STEP_SHOW=1 # every step shown as it runs, and kept
 
 ldt_step "installing packages" $logs/install.log bash scripts/install-deps.sh
 
-# The portable core and the tools, natively, then again under ASan and UBSan.
+# The portable core and the tools, natively, then again under ASan and UBSan; two tests at a
+# time (each case is a process of its own, and most of their time is starting it).
 ldt_step "native build and tests" $logs/native.log cmake --workflow --preset native
 ldt_step "sanitizer build and tests" $logs/sanitize.log cmake --workflow --preset sanitize
-
-# The fuzz targets are built here; they run later, beside the Windows tests (below).
-ldt_step "fuzzing build" $logs/fuzz-build.log ldt_build fuzz build/fuzz fuzz_test_run fuzz_display_model
 
 ldt_trees # says why, when the 64-bit path is taken
 windows=$LDT_WINDOWS_BUILD
@@ -36,9 +34,9 @@ fi
 # The release zip: the exe just built, the guide as one HTML page, the checksums.
 ldt_step "release package" $logs/package.log bash scripts/package.sh --check
 
-# The test run, the release and the stand-in's display model under libFuzzer: the seeds, then a
-# short bounded fuzzing run. It keeps one core busy for its minute; the Windows tests mostly wait
-# on real time.
+# The test run, the release and the stand-in's display model under libFuzzer: their build, the
+# seeds, then a short bounded fuzzing run. It keeps one core busy for its minute; the Windows
+# tests mostly wait on real time.
 ldt_step_hint="libFuzzer's own logs: build/fuzz/last-run-*.log"
 ldt_step_behind "fuzzing" $logs/fuzz.log bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
 # Each test runs once: these run real programs against real time, and a test that fails once

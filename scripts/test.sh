@@ -40,7 +40,8 @@ ldt_step "release package" $logs/package.log bash scripts/package.sh --check
 ldt_step_hint="libFuzzer's own logs: build/fuzz/last-run-*.log"
 ldt_step_behind "fuzzing" $logs/fuzz.log bash scripts/fuzz.sh "${LDT_FUZZ_SECONDS:-60}"
 # Each test runs once: these run real programs against real time, and a test that fails once
-# has found something.
+# has found something. Two at a time (the presets' jobs), as their locks allow: those that work
+# windows or the port settings take turns, the others (the serial run's 18 s) go beside them.
 ldt_step_hint="Wine's logs: build/$windows/wine-logs; the displays' logs of a failed test: build/$windows/display-runs"
 ldt_step "Windows tests ($windows build)" $logs/windows.log \
   scripts/with-wine.sh "build/$windows" ctest --preset "$windows"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Benchmarks of LineDisplayTest.exe under Wine against the display emulator; prints a table.
+# Benchmarks of LineDisplayTest.exe under Wine against the display stand-in; prints a table.
 # Usage: scripts/bench.sh [--runs N]   (N runs of each measurement, default 5)
 # Measures, each run: Test pressed -> report shown and -> controls enabled again against the
 # floor that the run's own pauses, polls and wire time set (the display answering at once);

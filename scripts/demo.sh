@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The demonstration: installs what is missing, builds the display emulator (native) and the
-# utility (win32), puts an emulated CU20029 display on the demo's port (COM5, scripts/ports.table)
+# The demonstration: installs what is missing, builds the display stand-in (native) and the
+# utility (win32), puts the stand-in's CU20029 display on the demo's port (COM5, scripts/ports.table)
 # of a private Wine prefix, makes it the OPOS line display's configured port, and runs the
 # utility against it.
 # With a DISPLAY the utility opens in a window for you to use (press Exit to end the demo);
@@ -16,7 +16,7 @@ demo=${LDT_DEMO_DIR:-build/demo}
 
 if [ "${1:-}" != --inside ]; then
   bash scripts/install-deps.sh
-  echo "demo: building the display emulator and the utility (log in $demo/build.log)"
+  echo "demo: building the display stand-in and the utility (log in $demo/build.log)"
   ldt_step "building" "$demo/build.log" ldt_build_with_displays LineDisplayTest ldt-demo
   # with-wine.sh starts its own Xvfb when there is no DISPLAY: remember which case this is.
   ldt_run ldt_with_displays "$demo" --display demo -- bash "$0" --inside "${DISPLAY:+window}"
@@ -28,7 +28,7 @@ fi
 exe="$PWD/$ldt_windows/LineDisplayTest.exe"
 log="$LDT_RUN_DIR/demo.log"
 port=$LDT_DISPLAY_DEMO_PORT
-echo "demo: emulated display on $port ($LDT_DISPLAY_DEMO_PTY)"
+echo "demo: the stand-in's display on $port ($LDT_DISPLAY_DEMO_PTY)"
 
 # The program reads HKLM\SOFTWARE through its own view (the 32-bit one for the 32-bit exe):
 # write the value there.

@@ -89,7 +89,7 @@ class Log {
         if (fd_ < 0) {
             return;
         }
-        std::string text = std::to_string(micros) + " " + event + "\n";
+        std::string text = logLine(micros, event);
         const char* p = text.data();
         size_t left = text.size();
         while (left > 0) {
@@ -219,8 +219,7 @@ class Emulator {
         const Behaviour& b = options_.behaviour;
         log_.line("mode 0" + (b.text.empty() ? "" : " " + b.text));
         log_.line("pty " + tty_.path);
-        say(std::string(b.loopback ? "a loopback plug" : "a CU20029 display") + " on " + tty_.path +
-            " (Ctrl+C ends)");
+        say(playingText(b.loopback, tty_.path));
         if (!note.empty()) {
             say(note);
         }

@@ -1,6 +1,8 @@
 // Line settings in termios: applying a set-up, describing termios in the log's words.
 #include "termios_settings.h"
 
+#include "model/console_text.h"
+
 #include <cstdio>
 
 namespace {
@@ -82,8 +84,6 @@ std::string describeLine(const termios& t) {
             parity = (t.c_cflag & PARODD) ? "odd" : "even";
         }
     }
-    return "speed=" + speedText(cfgetospeed(&t)) +
-           " bits=" + std::to_string(characterBits(t.c_cflag)) + " parity=" + parity +
-           " stop=" + ((t.c_cflag & CSTOPB) ? "2" : "1") +
-           " rtscts=" + ((t.c_cflag & CRTSCTS) ? "on" : "off");
+    return settingsText(speedText(cfgetospeed(&t)), characterBits(t.c_cflag), parity,
+                        (t.c_cflag & CSTOPB) ? "2" : "1", (t.c_cflag & CRTSCTS) != 0);
 }

@@ -2,6 +2,7 @@
 // line.
 #include "tty_line.h"
 
+#include "model/console_text.h"
 #include "termios_settings.h"
 
 #include <cerrno>
@@ -79,8 +80,7 @@ std::string modemLines(const Tty& tty) {
     if (!tty.hasModemLines || ::ioctl(tty.fd, TIOCMGET, &lines) != 0) {
         return "";
     }
-    return std::string("CTS ") + ((lines & TIOCM_CTS) ? "on" : "off") + ", DSR " +
-           ((lines & TIOCM_DSR) ? "on" : "off");
+    return modemText((lines & TIOCM_CTS) != 0, (lines & TIOCM_DSR) != 0);
 }
 
 void closeTty(Tty& tty) {

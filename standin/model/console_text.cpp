@@ -40,3 +40,18 @@ std::string sentLine(const std::string& clock, const Bytes& reply, bool loopback
 std::string eventLine(const std::string& clock, const std::string& text) {
     return clock + " " + text;
 }
+
+std::string playingText(bool loopback, const std::string& port) {
+    return std::string(loopback ? "a loopback plug" : "a CU20029 display") + " on " + port +
+           " (Ctrl+C ends)";
+}
+
+std::string settingsText(const std::string& speed, int bits, const char* parity,
+                         const char* stopBits, bool rtscts) {
+    return "speed=" + speed + " bits=" + std::to_string(bits) + " parity=" + parity +
+           " stop=" + stopBits + " rtscts=" + (rtscts ? "on" : "off");
+}
+
+std::string modemText(bool cts, bool dsr) {
+    return std::string("CTS ") + (cts ? "on" : "off") + ", DSR " + (dsr ? "on" : "off");
+}

@@ -19,3 +19,12 @@ std::vector<std::string> receivedLines(const std::string& clock, const uint8_t* 
 std::string sentLine(const std::string& clock, const Bytes& reply, bool loopback);
 // Any other event: "HH:MM:SS.mmm text".
 std::string eventLine(const std::string& clock, const std::string& text);
+// What it plays, on which port: "a CU20029 display on COM3 (Ctrl+C ends)".
+std::string playingText(bool loopback, const std::string& port);
+
+// The line settings as the log and the console say them, whatever the port reports them in:
+// "speed=38400 bits=8 parity=none stop=1 rtscts=off".
+std::string settingsText(const std::string& speed, int bits, const char* parity,
+                         const char* stopBits, bool rtscts);
+// The modem lines the display drives: "CTS on, DSR off".
+std::string modemText(bool cts, bool dsr);

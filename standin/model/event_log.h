@@ -1,4 +1,4 @@
-// The emulator's log in one place for its writer and both its readers (the emulator's own tests
+// The stand-in's log in one place for its writers and both its readers (the stand-in's own tests
 // natively, EmulatorClient under Wine): one event a line, "MICROS EVENT DETAILS".
 #pragma once
 
@@ -19,6 +19,11 @@ struct EmulatorEvent {
 // "kind details", without the time stamp, so a failure shows what the display saw.
 inline void PrintTo(const EmulatorEvent& event, std::ostream* out) {
     *out << event.kind << (event.details.empty() ? "" : " ") << event.details;
+}
+
+// One event as its writers put it in the log, its newline included.
+inline std::string logLine(uint64_t micros, const std::string& event) {
+    return std::to_string(micros) + " " + event + "\n";
 }
 
 // Bytes as the log writes them: "1B 40 4E ...".

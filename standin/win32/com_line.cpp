@@ -49,7 +49,7 @@ class Log {
         if (file_ == nullptr) {
             return;
         }
-        std::string text = std::to_string(micros) + " " + event + "\n";
+        std::string text = logLine(micros, event);
         std::fwrite(text.data(), 1, text.size(), file_);
         std::fflush(file_);
     }
@@ -88,19 +88,13 @@ bool devicePathOf(const std::string& port, DevicePath& path) {
     return true;
 }
 
-// As the log's settings event has them on Linux, with 1.5 stop bits where a port has them.
-std::string settingsText(const DCB& dcb) {
+// 1.5 stop bits where a port has them, which a Linux tty never does.
+std::string settingsOf(const DCB& dcb) {
     static const char* const parities[] = {"none", "odd", "even", "mark", "space"};
     const char* stop = dcb.StopBits == ONESTOPBIT ? "1" : dcb.StopBits == TWOSTOPBITS ? "2" : "1.5";
-    bool rtscts = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-    return "speed=" + std::to_string(dcb.BaudRate) + " bits=" + std::to_string(dcb.ByteSize) +
-           " parity=" + (dcb.Parity <= SPACEPARITY ? parities[dcb.Parity] : "?") + " stop=" + stop +
-           " rtscts=" + (rtscts ? "on" : "off");
-}
-
-std::string modemText(DWORD lines) {
-    return std::string("CTS ") + ((lines & MS_CTS_ON) ? "on" : "off") + ", DSR " +
-           ((lines & MS_DSR_ON) ? "on" : "off");
+    return settingsText(std::to_string(dcb.BaudRate), dcb.ByteSize,
+                        dcb.Parity <= SPACEPARITY ? parities[dcb.Parity] : "?", stop,
+                        dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE);
 }
 
 class ComLine {
@@ -160,12 +154,11 @@ class ComLine {
         const Behaviour& b = options_.behaviour;
         log_.line("mode 0" + (b.text.empty() ? "" : " " + b.text));
         log_.line("pty " + port_);
-        say(std::string(b.loopback ? "a loopback plug" : "a CU20029 display") + " on " + port_ +
-            " (Ctrl+C ends)");
+        say(playingText(b.loopback, port_));
         DCB now;
         if (link_.currentSettings(now)) {
-            log_.line("settings " + settingsText(now));
-            say("settings " + settingsText(now));
+            log_.line("settings " + settingsOf(now));
+            say("settings " + settingsOf(now));
         }
         // Wine fails the call on a pty, as drivers of some virtual ports do: no failure.
         hasModemLines_ = watchModem();
@@ -179,7 +172,7 @@ class ComLine {
         if (!link_.modemStatus(lines)) {
             return false;
         }
-        std::string now = modemText(lines);
+        std::string now = modemText((lines & MS_CTS_ON) != 0, (lines & MS_DSR_ON) != 0);
         if (now != lastModem_) {
             lastModem_ = now;
             log_.line("modem " + now);

@@ -143,14 +143,6 @@ TEST(DisplayModelTest, NamesButNeverAnswersWhenSilent) {
     EXPECT_TRUE(model.screen().row(0).rfind("Test OK ", 0) == 0);
 }
 
-TEST(DisplayModelTest, EchoesEveryChunkAndShowsNothingAsALoopback) {
-    DisplayModel model(kProductT307A, 0, false, true);
-    const Bytes chunk = {0x1B, 0x40, 0x41, 0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-    Reception r = model.receive(chunk.data(), chunk.size());
-    EXPECT_EQ(std::vector<Bytes>{chunk}, r.replies);
-    EXPECT_FALSE(r.screenChanged);
-}
-
 struct ScreenCase {
     const char* name;
     std::string input;

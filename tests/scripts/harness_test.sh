@@ -53,23 +53,15 @@ ldt_check "the run's log kept" "$(ls "$work"/display-runs/kept.*)" '*fault-doome
 ldt_check "a stand-in stopped before its cable, as on Ctrl+C" \
   "$(tail -n 1 "$work"/display-runs/kept.*/nm-good.log)" '* stop'
 
-# A stand-in on a null modem answers through its port; a bare null modem joins its two ports.
-seen=$("$harness" --emulator "$program" --standin nm-good --product unknown \
-  --null-modem nm-windows -- bash -c '
-  exec 3<>"$WINEPREFIX/dosdevices/com20"
-  printf "\x1f\x28\x65\x40\x30" >&3
-  timeout 2 head -c 18 <&3 | od -An -c | tr -s " \n" " "; echo
-  exec 4<>"$WINEPREFIX/dosdevices/com22" 5<>"$WINEPREFIX/dosdevices/com23"
-  echo across >&4; timeout 2 head -n 1 <&5
+# A stand-in and a bare null modem: what they export, and nothing left behind. That they carry
+# the bytes is the end-to-end null-modem test's.
+seen=$("$harness" --emulator "$program" --standin nm-good --null-modem nm-windows -- bash -c '
   echo "$LDT_DISPLAYS|$LDT_NULL_MODEM_NM_WINDOWS_PORTS|$LDT_DISPLAY_NM_GOOD_PORT" \
     "$LDT_DISPLAY_NM_GOOD_OUT" | tr "\\\\" /
   echo "$LDT_DISPLAY_NM_GOOD_PID $LDT_DISPLAY_NM_GOOD_SOCAT_PID" \
     "$LDT_NULL_MODEM_NM_WINDOWS_PID" >"$WINEPREFIX/../standin"')
 pids=$(cat "$work/standin")
-ldt_check "the stand-in answers through its port with its options" "$(sed -n 1p <<<"$seen")" \
-  '*( e @ C U 4 0 0 2 6 - T W 2 0 0 A *'
-ldt_check "a null modem's two ports joined" "$(sed -n 2p <<<"$seen")" across
-ldt_check "the stand-in's variables" "$(sed -n 3p <<<"$seen")" \
+ldt_check "the stand-in's variables" "$seen" \
   "nm-good|COM22 COM23|COM20 Z:$work/display-runs/nm-good.*/nm-good.out"
 ldt_check "afterwards: stand-in and cables gone, no link left" \
   "$(kill -0 $pids 2>&1 | grep -c 'No such process')|$(ls "$dos")" '3|'

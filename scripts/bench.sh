@@ -248,11 +248,16 @@ row("  GetProcessTimes says (% wall)", [x["process_times"] for x in s])
 row("start-up to dialog shown (ms) [3/run]", app_start, minimal_start)
 row("  minimal dialog program (ms)", minimal_start)
 
-header = ("measure", "median", "min", "max", "floor", "ratio", "ratio range", "target", "met")
-widths = [max(len(r[c]) for r in rows + [header]) for c in range(len(header))]
+def table(header, rows):
+    """The measure left-aligned, every other column right-aligned, each as wide as it needs."""
+    widths = [max(len(r[c]) for r in rows + [header]) for c in range(len(header))]
+    for r in [header] + rows:
+        print("  ".join(cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c])
+                        for c, cell in enumerate(r)))
+
+
 print("LineDisplayTest.exe benchmarks: %d runs each; %s; %s cores; load %s at start" % (runs, wine, cores, load))
-for r in [header] + rows:
-    print("  ".join(cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c]) for c, cell in enumerate(r)))
+table(("measure", "median", "min", "max", "floor", "ratio", "ratio range", "target", "met"), rows)
 print("exe size: %d bytes (%.1f KiB); minimal dialog program: %d bytes"
       % (os.path.getsize(exe), os.path.getsize(exe) / 1024, os.path.getsize(minimal)))
 print("floors: 300 ms + 100 ms per empty read (%s per run) + 1 ms per partial read (%s) + 200 + 200 ms,"
@@ -311,10 +316,7 @@ nm_row("  its floor (ms)", [x["report_floor"] for x in nm], 1)
 print()
 print("Through a null modem (the stand-in on a port, socat, the utility under Wine): %d tests"
       % standin_runs)
-header = ("measure", "n", "p50", "p99", "max", "target", "met")
-widths = [max(len(r[c]) for r in nm_rows + [header]) for c in range(len(header))]
-for r in [header] + nm_rows:
-    print("  ".join(cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c]) for c, cell in enumerate(r)))
+table(("measure", "n", "p50", "p99", "max", "target", "met"), nm_rows)
 print("met: judged on p99 (nearest rank: the largest of fewer than 100 values). The answer runs from")
 print("     the recv that completes a request to the send of its reply, as the stand-in logs them;")
 print("     its idle CPU is its time on the processor (/proc schedstat); stat's utime + stime gave")

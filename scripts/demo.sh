@@ -30,12 +30,8 @@ log="$LDT_RUN_DIR/demo.log"
 port=$LDT_DISPLAY_DEMO_PORT
 echo "demo: the stand-in's display on $port ($LDT_DISPLAY_DEMO_PTY)"
 
-# The program reads HKLM\SOFTWARE through its own view (the 32-bit one for the 32-bit exe):
-# write the value there.
-ldt_wine reg add 'HKLM\SOFTWARE\OLEforRetail\ServiceOPOS\LineDisplay\Velmarqz71LineDisplay' \
-  /v Port /t REG_SZ /d "$port" /f "$(ldt_reg_view)" </dev/null >"$demo/reg.log" 2>&1 ||
-  ldt_die "writing the OPOS port into the registry failed" "$demo/reg.log"
-echo "demo: OPOS line display configured on $port"
+# ldt-demo, built for the utility's own registry view, makes the port the OPOS line display's.
+demo_exe="$PWD/$ldt_windows/tools/driver/ldt-demo.exe"
 
 received() {
   echo "demo: bytes the display received:"
@@ -54,6 +50,9 @@ screen() {
 }
 
 if [ "${2:-}" = window ]; then
+  ldt_wine "$demo_exe" "$port" </dev/null >"$demo/reg.log" 2>&1 ||
+    ldt_die "configuring the OPOS port failed" "$demo/reg.log"
+  echo "demo: $(tr -d '\r' <"$demo/reg.log")"
   echo "demo: the utility is open on $DISPLAY; press Test, then Exit to end the demo"
   ldt_run ldt_wine "$exe" </dev/null >/dev/null 2>&1
   echo "demo: the utility ended with exit code $ldt_rc"
@@ -62,14 +61,14 @@ if [ "${2:-}" = window ]; then
   exit $ldt_rc
 fi
 
-png="$PWD/$demo/dialog.png"
+bmp="$PWD/$demo/dialog.bmp"
 out="$demo/ldt-demo.out"
-rm -f "$png"
-ldt_run ldt_wine "$PWD/$ldt_windows/tools/driver/ldt-demo.exe" "$(ldt_winpath "$exe")" \
-  "$(ldt_winpath "$png")" </dev/null >"$out" 2>&1
+rm -f "$bmp" "${bmp%.bmp}.png"
+ldt_run ldt_wine "$demo_exe" "$port" "$(ldt_winpath "$exe")" "$(ldt_winpath "$bmp")" \
+  </dev/null >"$out" 2>&1
 tr -d '\r' <"$out" | sed 's/^/  /'
 received
-[ -s "$png" ] && echo "demo: screenshot $png"
+[ -s "$bmp" ] && convert "$bmp" "${bmp%.bmp}.png" && echo "demo: screenshot ${bmp%.bmp}.png"
 [ $ldt_rc -eq 0 ] && grep -q 'Test result: PASS\.' "$out" || ldt_die "FAILED (ldt-demo exit code $ldt_rc)"
 echo "demo: PASS (the result box reports PASS and the utility exited with code 0)"
 screen

@@ -48,7 +48,3 @@ ldt_winpath() {
   path=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
   printf 'Z:%s' "${path//\//\\}"
 }
-
-# The registry view that the chosen build's programs read HKLM\SOFTWARE through: /reg:32 or
-# /reg:64, for `reg add`.
-ldt_reg_view() { ldt_probe_windows_build; printf '/reg:%s' "${LDT_WINDOWS_BUILD#win}"; }

@@ -144,19 +144,6 @@ INT_PTR CALLBACK recordingDialogProc(HWND dialog, UINT message, WPARAM wParam, L
     return result;
 }
 
-// The control of this thread that has the focus; the port box's focus is its edit field.
-std::string focusName(HWND dialog) {
-    HWND focus = GetFocus();
-    HWND port = GetDlgItem(dialog, IDC_PORT);
-    if (focus == nullptr) {
-        return "none";
-    }
-    if (focus == port || GetParent(focus) == port) {
-        return "port";
-    }
-    return focus == GetDlgItem(dialog, IDC_TEST) ? "Test" : "other";
-}
-
 class TestDialogInitTest : public TestDialogStartTest,
                            public testing::WithParamInterface<InitCase> {};
 
@@ -202,7 +189,7 @@ TEST_P(TestDialogInitTest, ReturnsWhereTheFocusGoesAndShowsAnyFailure) {
     ASSERT_NE(dialog, nullptr) << "the dialog is created even when its initialisation fails";
 
     EXPECT_EQ(InitResult, row.returns);
-    EXPECT_EQ(focusName(dialog), row.focus);
+    EXPECT_EQ(driver::focusName(dialog, GetFocus()), row.focus);
     MSG msg;
     if (row.boxText == nullptr) {
         EXPECT_EQ(seen.caption, L"") << "a box although nothing failed: " << row.name;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/emulator_test.h"
 #include "tests/support/expected_report.h"
-#include "tools/driver/emulator_client.h"
 #include "tools/driver/operator.h"
 
 namespace {
@@ -25,7 +25,6 @@ using Lines = std::vector<std::string>;
 
 constexpr int kTest = driver::kTestButton;
 constexpr int kExit = driver::kExitButton;
-constexpr int kClear = driver::kClearButton;
 constexpr int kResult = driver::kResultBox;
 constexpr int kPort = driver::kPortBox;
 
@@ -33,10 +32,6 @@ constexpr int kPort = driver::kPortBox;
 std::wstring answeringReport(const std::string& productType) {
     return expectedReport(kSetupAckReply, productReply(productType));
 }
-
-const char kTestSettings[] = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
-const char kReleaseSettings[] = "speed=38400 bits=8 parity=none stop=1 rtscts=off";
-const char kEmulatorSettings[] = "speed=9600 bits=8 parity=none stop=1 rtscts=off";
 
 class TestDialogTest : public testing::Test {
   protected:
@@ -62,31 +57,10 @@ class TestDialogTest : public testing::Test {
         ASSERT_TRUE(op_.start(driver::appUnderTest(), error)) << error;
     }
 
-    // The control that has the focus, by name; the port box's focus is its edit field.
-    std::string focusName() const {
-        HWND focus = op_.app().focus();
-        if (focus == nullptr) {
-            return "none";
-        }
-        if (GetParent(focus) == op_.control(kPort)) {
-            return "port";
-        }
-        for (auto [id, name] : {std::pair<int, const char*>{kTest, "Test"},
-                                {kExit, "Exit"},
-                                {kClear, "Clear"},
-                                {kResult, "result"},
-                                {kPort, "port"}}) {
-            if (focus == op_.control(id)) {
-                return name;
-            }
-        }
-        return "other";
-    }
-
     // The end of a run re-enables Test and then gives Clear the focus: a moment may pass
     // between the two, with the focus nowhere.
     bool focusesClear() const {
-        return driver::waitUntil([&] { return focusName() == "Clear"; }, 3000);
+        return driver::waitUntil([&] { return op_.focusName() == "Clear"; }, 3000);
     }
 
     // Presses Test on a run that stops in a box with that caption; the box, or nullptr.
@@ -109,7 +83,7 @@ class TestDialogTest : public testing::Test {
         return driver::waitUntil(
             [&] {
                 Lines s = log.events("settings");
-                return s.size() >= settingsCount && s.back() == kEmulatorSettings;
+                return s.size() >= settingsCount && s.back() == k9600OneStop;
             },
             3000);
     }
@@ -119,19 +93,20 @@ class TestDialogTest : public testing::Test {
     // release holds its settings for the write and 20 ms, and the emulator polls them: they
     // may pass unseen here. The serial tests check them inside the link's own pause.
     static void expectReleaseOnly(const EmulatorClient& log) {
-        EXPECT_TRUE(driver::waitUntil([&] { return log.received() == "1B 40"; }, 3000))
+        EXPECT_TRUE(
+            driver::waitUntil([&] { return log.received() == hex(kInitialiseDisplay); }, 3000))
             << log.received();
         EXPECT_TRUE(driver::waitUntil(
             [&] {
                 Lines s = log.events("settings");
-                return s.empty() || s.back() == kEmulatorSettings;
+                return s.empty() || s.back() == k9600OneStop;
             },
             3000));
         Lines seen = log.events("settings");
         if (!seen.empty()) {
             seen.pop_back();
         }
-        EXPECT_EQ(seen, Lines(seen.size(), kReleaseSettings));
+        EXPECT_EQ(seen, Lines(seen.size(), kRelease));
     }
 
     EmulatorClient good_;
@@ -157,15 +132,15 @@ TEST_F(TestDialogTest, ShowsConfiguredPortListAndTabOrderAndIgnoresEscapeAndEnte
     EXPECT_EQ(op_.text(kResult), L"Ready");
     EXPECT_EQ(driver::text(op_.dialog()), L"Velmar qz71 LineDisplay Test");
 
-    Lines visited = {focusName()};
+    Lines visited = {op_.focusName()};
     for (UINT key : {UINT{VK_ESCAPE}, 0u, 0u, 0u, UINT{VK_RETURN}}) {
         std::string before = visited.back();
         if (key != 0) {
             driver::pressKey(op_.app().focus(), key);
         }
         driver::pressKey(op_.app().focus(), VK_TAB);
-        driver::waitUntil([&] { return focusName() != before; }, 3000);
-        visited.push_back(focusName());
+        driver::waitUntil([&] { return op_.focusName() != before; }, 3000);
+        visited.push_back(op_.focusName());
     }
     EXPECT_EQ(visited, (Lines{"Test", "Clear", "Exit", "result", "port", "Test"}));
     EXPECT_TRUE(op_.app().running());
@@ -184,7 +159,7 @@ TEST_F(TestDialogTest, FocusesPortBoxWhenNoPortIsConfiguredInTheProgramsRegistry
     start(L"");
     EXPECT_EQ(op_.text(kPort), L"");
     EXPECT_EQ(driver::comboEntries(op_.control(kPort)), std::vector<std::wstring>{});
-    EXPECT_EQ(focusName(), "port");
+    EXPECT_EQ(op_.focusName(), "port");
     EXPECT_EQ(op_.text(kResult), L"Ready");
     EXPECT_EQ(op_.exit(), 0u);
     EXPECT_TRUE(driver::setConfiguredPort(L"", driver::kOtherView));
@@ -195,21 +170,21 @@ TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood
     ASSERT_EQ(op_.runWithoutBoxes(5000), "");
     EXPECT_EQ(op_.text(kResult), answeringReport("CU20029-T307A  "));
     EXPECT_TRUE(op_.enabled(kPort));
-    EXPECT_TRUE(focusesClear()) << focusName();
+    EXPECT_TRUE(focusesClear()) << op_.focusName();
     EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(good_, 2));
     EXPECT_EQ(good_.received(), kTestRunBytes);
-    EXPECT_EQ(good_.sent(), "28 65 01 00 " + hex(productReply("CU20029-T307A  ")));
+    EXPECT_EQ(good_.sent(), hex(kSetupAckReply) + " " + hex(productReply("CU20029-T307A  ")));
     // The test ran with the CTS handshake and put the line's own settings back. (Wine applies
     // speed and handshake one after the other, so a poll may also catch a state in between.)
     Lines seen = good_.events("settings");
-    EXPECT_NE(std::find(seen.begin(), seen.end(), kTestSettings), seen.end()) << seen.size();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), kTestDefaults), seen.end()) << seen.size();
 
     std::string artifacts = driver::environment("LDT_ARTIFACTS");
     if (!artifacts.empty()) {
         CreateDirectoryW(driver::windowsPath(artifacts).c_str(), nullptr);
-        EXPECT_TRUE(driver::saveWindowPng(op_.dialog(),
-                                          driver::windowsPath(artifacts + "/dialog-pass.png")));
+        EXPECT_TRUE(driver::saveWindowBitmap(op_.dialog(),
+                                             driver::windowsPath(artifacts + "/dialog-pass.bmp")));
     }
 
     good_.mark();
@@ -225,7 +200,7 @@ TEST_F(TestDialogTest, ReportsUnknownProductAndClearKeepsTheDisplayAnswered) {
     ASSERT_TRUE(settledBack(unknown_, 2));
     EXPECT_EQ(unknown_.received(), kTestRunBytes) << "set-up mode end and Test OK still go out";
 
-    ASSERT_TRUE(op_.clear()) << "focus: " << focusName();
+    ASSERT_TRUE(op_.clear()) << "focus: " << op_.focusName();
 
     // The display answered, well-formed: leaving re-initialises it even after Clear.
     unknown_.mark();
@@ -292,7 +267,7 @@ TEST_P(OpenFailureTest, RunWaitsInItsBoxUntilDismissedWhenThePortDoesNotExist) {
     }
     ASSERT_TRUE(driver::waitUntil([&] { return op_.enabled(kTest); }, 5000));
     EXPECT_TRUE(op_.enabled(kPort));
-    EXPECT_TRUE(focusesClear()) << focusName();
+    EXPECT_TRUE(focusesClear()) << op_.focusName();
     EXPECT_EQ(op_.text(kResult), L"Error: Could not open COM port.");
     EXPECT_EQ(op_.exit(), 0u);
 }

@@ -16,8 +16,7 @@
 namespace {
 
 const std::vector<std::string> kTestOkScreen = {"Test OK             ", "                    "};
-const std::string kPass =
-    driver::ascii(expectedReport(kSetupAckReply, productReply("CU20029-T307A  ")));
+const std::string kPass = narrow(expectedReport(kSetupAckReply, productReply("CU20029-T307A  ")));
 
 class NullModemTest : public testing::Test {
   protected:
@@ -39,7 +38,7 @@ class NullModemTest : public testing::Test {
         op_.typePort(port);
         std::string went = op_.runWithoutBoxes(15000);
         EXPECT_EQ(went, "");
-        return driver::ascii(op_.result());
+        return narrow(op_.result());
     }
 
     // The stand-in's log holds the utility's exact bytes, and its screen reads "Test OK".
@@ -68,13 +67,13 @@ TEST_F(NullModemTest, ShowsBothAnswersIncorrectHoldingOnlyItsOwnBytesAgainstALoo
     std::smatch m;
     ASSERT_TRUE(std::regex_match(
         report, m,
-        std::regex("User set up mode start returned \\d+ bytes: ((?:[0-9A-F]{2} )+) \\(Incorrect\\)"
-                   "\r\nRead Status information \\(Product type\\) returned \\d+ bytes:\r\n"
-                   "((?:[0-9A-F]{2} )+) \\(Incorrect\\)\r\n")))
+        std::regex(R"(User set up mode start returned \d+ bytes: ((?:[0-9A-F]{2} )+) \(Incorrect\))"
+                   R"(\\r\\nRead Status information \(Product type\) returned \d+ bytes:\\r\\n)"
+                   R"(((?:[0-9A-F]{2} )+) \(Incorrect\)\\r\\n)")))
         << report;
     std::string joined = m[1].str() + m[2].str();
     joined.pop_back();
-    const std::string request = "1F 28 65 40 30";
+    const std::string request = hex(kReadProductType);
     std::string sent = kTestRunBytes.substr(0, kTestRunBytes.find(request) + request.size());
     EXPECT_TRUE(sent.size() >= joined.size() &&
                 sent.compare(sent.size() - joined.size(), joined.size(), joined) == 0)

@@ -15,12 +15,11 @@
 
 namespace {
 
+using driver::kOposKey;
 using driver::kOtherView;
 using driver::kProgramView;
+using driver::kSerialMapKey;
 
-constexpr wchar_t kOposPath[] =
-    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
-constexpr wchar_t kMapPath[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 // A last-error value that nothing in discovery would set.
 constexpr DWORD kUntouched = 0x2A2A;
 
@@ -254,10 +253,10 @@ const Values kPortCom3 = {sz(L"Port", L"COM3")};
 class PortDiscoveryTest : public testing::TestWithParam<Case> {
   protected:
     void SetUp() override {
-        oposRead_ = std::make_unique<SavedKey>(kOposPath, kProgramView, REG_OPTION_NON_VOLATILE);
-        oposOther_ = std::make_unique<SavedKey>(kOposPath, kOtherView, REG_OPTION_NON_VOLATILE);
+        oposRead_ = std::make_unique<SavedKey>(kOposKey, kProgramView, REG_OPTION_NON_VOLATILE);
+        oposOther_ = std::make_unique<SavedKey>(kOposKey, kOtherView, REG_OPTION_NON_VOLATILE);
         // The map lives under a volatile key: so must it.
-        map_ = std::make_unique<SavedKey>(kMapPath, 0, REG_OPTION_VOLATILE);
+        map_ = std::make_unique<SavedKey>(kSerialMapKey, 0, REG_OPTION_VOLATILE);
     }
     void TearDown() override {
         oposRead_->restore();

@@ -22,7 +22,7 @@ class CommandBytesTest : public testing::TestWithParam<CommandCase> {};
 
 TEST_P(CommandBytesTest, BytesAndLengthAreExact) {
     const CommandCase& c = GetParam();
-    EXPECT_EQ(hexBytes(c.command->bytes, c.command->length), c.hex) << c.name;
+    EXPECT_EQ(hex(c.command->bytes, c.command->length), c.hex) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -43,7 +43,7 @@ struct AckCase {
     bool acknowledged;
 };
 
-void PrintTo(const AckCase& c, std::ostream* os) { *os << hexBytes(c.reply.data(), c.reply.size()); }
+void PrintTo(const AckCase& c, std::ostream* os) { *os << hex(c.reply.data(), c.reply.size()); }
 
 class SetupAckTest : public testing::TestWithParam<AckCase> {};
 
@@ -53,7 +53,7 @@ TEST_P(SetupAckTest, OnlyTheExactFourBytesAcknowledge) {
     buffer.resize(32, 0);
     EXPECT_EQ(isSetupAcknowledged(buffer.data(), static_cast<uint32_t>(c.reply.size())),
               c.acknowledged)
-        << hexBytes(c.reply.data(), c.reply.size());
+        << hex(c.reply.data(), c.reply.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, SetupAckTest,
@@ -85,14 +85,14 @@ struct ProductCase {
     bool known;
 };
 
-void PrintTo(const ProductCase& c, std::ostream* os) { *os << hexBytes(reinterpret_cast<const uint8_t*>(c.type), 15); }
+void PrintTo(const ProductCase& c, std::ostream* os) { *os << hex(reinterpret_cast<const uint8_t*>(c.type), 15); }
 
 class KnownProductTest : public testing::TestWithParam<ProductCase> {};
 
 TEST_P(KnownProductTest, AllFifteenBytesCompare) {
     const ProductCase& c = GetParam();
     const std::string reply = productReply(std::string(c.type, 15));
-    EXPECT_EQ(isKnownProduct(bytesOf(reply)), c.known) << hexBytes(bytesOf(reply) + 3, 15);
+    EXPECT_EQ(isKnownProduct(bytesOf(reply)), c.known) << hex(bytesOf(reply) + 3, 15);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -78,7 +78,6 @@ const CoreCase kCoreCases[] = {
     {"read-file", "readAvailable"},
 };
 
-using driver::ascii;
 using driver::wide;
 
 std::string jsonString(const std::wstring& text) {
@@ -246,7 +245,7 @@ class ProgramRunner {
         outcome.shown.push_back({"port", op.text(driver::kPortBox)});
         outcome.shown.push_back({"dialog", driver::text(dialog)});
         EnumChildWindows(dialog, addChildText, reinterpret_cast<LPARAM>(&outcome.shown));
-        if (!shoot(dialog, outcome.name + ".png", error)) {
+        if (!shoot(dialog, outcome.name + ".bmp", error)) {
             return false;
         }
         if (op.exit() != 0) {
@@ -269,7 +268,7 @@ class ProgramRunner {
             // Let the box paint itself before it is photographed.
             Sleep(300);
             if (++boxes == 1) {
-                shot = shoot(box.box, outcome.name + "-box.png", error);
+                shot = shoot(box.box, outcome.name + "-box.bmp", error);
             }
             outcome.shown.push_back({"box-caption", box.caption});
             outcome.shown.push_back({"box-text", box.text});
@@ -292,7 +291,7 @@ class ProgramRunner {
         if (shots_.empty()) {
             return true;
         }
-        if (!driver::saveWindowPng(window, shots_ + L"\\" + wide(file))) {
+        if (!driver::saveWindowBitmap(window, shots_ + L"\\" + wide(file))) {
             error = "could not save " + file;
             return false;
         }
@@ -332,12 +331,12 @@ Outcome playOnCore(const CoreCase& c) {
 int wmain(int argc, wchar_t** argv) {
     std::wstring shots;
     if (argc == 5 && std::wcscmp(argv[3], L"--shots") == 0) {
-        shots = driver::windowsPath(ascii(argv[4]));
+        shots = driver::windowsPath(narrow(argv[4]));
     } else if (argc != 3) {
         std::fprintf(stderr, "usage: guide_scenarios APP_EXE TEXTS_JSON [--shots DIR]\n");
         return 2;
     }
-    ProgramRunner runner(driver::windowsPath(ascii(argv[1])), shots);
+    ProgramRunner runner(driver::windowsPath(narrow(argv[1])), shots);
     std::string error;
     if (!runner.connect(error)) {
         std::fprintf(stderr, "guide_scenarios: %s\n", error.c_str());
@@ -374,7 +373,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "guide_scenarios: the core runs misused the recording link (above)\n");
         return 1;
     }
-    if (!writeJson(driver::windowsPath(ascii(argv[2])), outcomes)) {
+    if (!writeJson(driver::windowsPath(narrow(argv[2])), outcomes)) {
         std::fprintf(stderr, "guide_scenarios: could not write %ls\n", argv[2]);
         return 1;
     }

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/emulator_test.h"
 #include "tests/support/expected_report.h"
-#include "tools/driver/emulator_client.h"
 #include "tools/driver/operator.h"
 
 namespace {
@@ -68,20 +68,9 @@ std::string portHolders(const std::string& pty, bool hungUp) {
     return ok ? holders : "helper failed: " + holders;
 }
 
-// A report as a failure message shows it: \r spelled out, each line on its own.
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out += c == L'\r'   ? std::string("\\r")
-               : c == L'\n' ? std::string("\\n\n")
-                            : std::string(1, static_cast<char>(c));
-    }
-    return out;
-}
-
 // ESC @ and the greeting with its NUL: what a run writes before it drains.
-const std::string kGreetingBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25));
-constexpr int kTestRunByteCount = 53;
+const std::string kGreetingBytes = hex(kInitialiseDisplay) + " " + hex(kGreeting);
+const uint32_t kGreetingByteCount = kInitialiseDisplay.length + kGreeting.length;
 
 const std::string kProductReply = productReply("CU20029-T307A  ");
 
@@ -117,18 +106,14 @@ std::string floodReportProblem(const std::wstring& report) {
     return "";
 }
 
-class FaultTest : public testing::Test {
+// The main display, "fault-main", is the fixture's.
+class FaultTest : public EmulatorTest {
   protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(main_.connect("fault-main", error)) << error;
-        ASSERT_NO_FATAL_FAILURE(setMode(""));
-    }
+    FaultTest() : EmulatorTest("fault-main") {}
 
-    // A fresh line on the main display's port with the display behaving as the options say.
-    void setMode(const std::string& options) {
-        std::string error;
-        ASSERT_TRUE(main_.setMode(options, error)) << error;
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(EmulatorTest::SetUp());
+        ASSERT_NO_FATAL_FAILURE(mode(""));
     }
 
     // The port is typed into the port box, as an operator would: no registry value is set,
@@ -140,10 +125,10 @@ class FaultTest : public testing::Test {
         ASSERT_EQ(op_.text(driver::kPortBox), port);
     }
     // Gives the main display that mode and starts on its port; line_ is the mode's pty.
-    void startOn(const std::string& mode) {
-        ASSERT_NO_FATAL_FAILURE(setMode(mode));
-        line_ = main_.pty();
-        ASSERT_NO_FATAL_FAILURE(start(main_.port()));
+    void startOn(const std::string& options) {
+        ASSERT_NO_FATAL_FAILURE(mode(options));
+        line_ = emulator_.pty();
+        ASSERT_NO_FATAL_FAILURE(start(emulator_.port()));
     }
 
     void runGoodTest(EmulatorClient& line) {
@@ -157,16 +142,16 @@ class FaultTest : public testing::Test {
     // start can't be written: it waits in its failure box with the port (pty) still open. Then
     // a live display is on the port again: whatever the program now did on it would show.
     void runIntoHungUpBox(HWND& box) {
-        ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after 27"));
+        ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after " + std::to_string(kGreetingByteCount)));
         ASSERT_TRUE(op_.pressTest()) << "no run began";
         box = op_.app().waitForMessageBox(L"Error.");
         ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(op_.text(kResult));
         EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
         EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
-        EXPECT_EQ(main_.received(), kGreetingBytes);
+        EXPECT_EQ(emulator_.received(), kGreetingBytes);
         // Under the box the run still holds the port: this also shows the holder check sees it.
         EXPECT_NE(portHolders(line_, true), "");
-        ASSERT_NO_FATAL_FAILURE(setMode(""));
+        ASSERT_NO_FATAL_FAILURE(mode(""));
     }
 
     // A while after a request under that box: the run still waits in it, holding its port, and
@@ -176,7 +161,8 @@ class FaultTest : public testing::Test {
         EXPECT_TRUE(op_.app().running());
         EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog went while its run was suspended";
         EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
-        EXPECT_EQ(main_.received(), "") << "the port was opened while the run waited in its box";
+        EXPECT_EQ(emulator_.received(), "")
+            << "the port was opened while the run waited in its box";
         EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
         EXPECT_NE(portHolders(line_, true), "") << "the suspended run still holds its port";
     }
@@ -197,22 +183,22 @@ class FaultTest : public testing::Test {
     // Exit, as above, re-initialises the main display, which answered.
     void exitReleasingTheDisplay() {
         exitWithZeroAndNoBox();
-        EXPECT_TRUE(
-            driver::waitUntil([&] { return main_.received() == kTestRunBytes + " 1B 40"; }, 3000))
-            << main_.received();
+        EXPECT_TRUE(driver::waitUntil(
+            [&] { return emulator_.received() == kTestRunBytes + " " + hex(kInitialiseDisplay); },
+            3000))
+            << emulator_.received();
     }
 
     // After a fault: the window is usable, a good run on the same port works and closes it,
     // and Exit releases it.
     void finishWithGoodRunAndExit() {
         ASSERT_NO_FATAL_FAILURE(expectUsable());
-        ASSERT_NO_FATAL_FAILURE(setMode(""));
-        ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
-        EXPECT_EQ(portHolders(main_.pty(), false), "");
+        ASSERT_NO_FATAL_FAILURE(mode(""));
+        ASSERT_NO_FATAL_FAILURE(runGoodTest(emulator_));
+        EXPECT_EQ(portHolders(emulator_.pty(), false), "");
         exitReleasingTheDisplay();
     }
 
-    EmulatorClient main_;
     std::string line_;
     driver::Operator op_;
 };
@@ -248,8 +234,8 @@ TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
     EXPECT_EQ(portHolders(line_, false), "");
 
     // The line's own time stamps show the case took place as meant.
-    std::vector<EmulatorEvent> log = main_.events();
-    for (const std::string request : {"1F 28 65 01 49 4E", "1F 28 65 40 30"}) {
+    std::vector<EmulatorEvent> log = emulator_.events();
+    for (const std::string& request : {hex(kSetupModeStart), hex(kReadProductType)}) {
         auto asked = std::find_if(log.begin(), log.end(), [&](const EmulatorEvent& e) {
             return e.kind == "recv" && e.details == request;
         });
@@ -261,7 +247,7 @@ TEST_F(FaultTest, ReplyAfterNearlyFiveSecondsOfSilenceIsStillCollected) {
         // The emulator times a reply from the stamp of its request: the floor holds exactly.
         EXPECT_GE(silence, 4600000u) << request;
         EXPECT_LT(silence, 4900000u) << request << ": the emulator was too late for the case";
-        if (request == "1F 28 65 40 30") {
+        if (request == hex(kReadProductType)) {
             uint64_t lastByte = first->micros;
             for (auto e = first; e != log.end() && e->kind != "recv"; ++e) {
                 lastByte = e->kind == "send" ? e->micros : lastByte;
@@ -284,8 +270,8 @@ TEST_P(OverlongReplyTest, ReportIsCutAtItsCapacityAndTheRunGoesOn) {
               narrow(expectedReport(kSetupAckReply + extra, kProductReply + extra)));
     EXPECT_EQ(report.size(), kReportUnits);
     // Set-up mode end and "Test OK" still went out, and the port was put back and closed.
-    EXPECT_TRUE(driver::waitUntil([&] { return main_.received() == kTestRunBytes; }, 3000))
-        << main_.received();
+    EXPECT_TRUE(driver::waitUntil([&] { return emulator_.received() == kTestRunBytes; }, 3000))
+        << emulator_.received();
     EXPECT_EQ(portHolders(line_, false), "");
     finishWithGoodRunAndExit();
 }
@@ -325,7 +311,7 @@ TEST_P(LeaveWhileFailureBoxIsOpenTest, RunFinishesFirstThenTheProgramEndsWithZer
     EXPECT_EQ(op_.app().waitForExit(), 0u)
         << "the request is carried out once the run has returned";
     EXPECT_EQ(portHolders(line_, true), "");
-    EXPECT_EQ(main_.received(), "") << "no display answered, so leaving opens no port";
+    EXPECT_EQ(emulator_.received(), "") << "no display answered, so leaving opens no port";
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, LeaveWhileFailureBoxIsOpenTest,
@@ -333,12 +319,13 @@ INSTANTIATE_TEST_SUITE_P(Requests, LeaveWhileFailureBoxIsOpenTest,
                          testing::PrintToStringParamName());
 
 TEST_F(FaultTest, HangUpDuringTheReleaseStillEndsWithZeroAndNoMessage) {
-    // The run's 53 bytes pass; the release's ESC @ makes the line hang up.
-    ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after " + std::to_string(kTestRunByteCount + 1)));
-    ASSERT_NO_FATAL_FAILURE(runGoodTest(main_));
+    // The run's bytes pass; the release's ESC @ makes the line hang up.
+    size_t runBytes = (kTestRunBytes.size() + 1) / 3;
+    ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after " + std::to_string(runBytes + 1)));
+    ASSERT_NO_FATAL_FAILURE(runGoodTest(emulator_));
     exitWithZeroAndNoBox();
-    EXPECT_TRUE(main_.waitForEvent("hangup", 3000)) << "the release's bytes never came";
-    EXPECT_EQ(main_.received(), kTestRunBytes + " 1B 40");
+    EXPECT_TRUE(emulator_.waitForEvent("hangup", 3000)) << "the release's bytes never came";
+    EXPECT_EQ(emulator_.received(), kTestRunBytes + " " + hex(kInitialiseDisplay));
     EXPECT_EQ(portHolders(line_, true), "");
 }
 
@@ -352,14 +339,14 @@ TEST_P(PortGoneBeforeExitTest, ExitStillEndsWithZeroAndNoMessage) {
     EmulatorClient doomed;
     std::string error;
     ASSERT_TRUE(doomed.connect("fault-doomed", error)) << error;
-    EmulatorClient& line = linkRemoved ? main_ : doomed;
+    EmulatorClient& line = linkRemoved ? emulator_ : doomed;
     std::string pty = line.pty();
     ASSERT_NO_FATAL_FAILURE(start(line.port()));
     ASSERT_NO_FATAL_FAILURE(runGoodTest(line));
     EXPECT_EQ(portHolders(pty, false), "");
 
     bool ok = false;
-    std::string port = driver::ascii(main_.port());
+    std::string port = narrow(emulator_.port());
     std::transform(port.begin(), port.end(), port.begin(),
                    [](unsigned char c) { return std::tolower(c); });
     std::string said = linkRemoved ? runLineHelper("unlink-port " + port, ok)

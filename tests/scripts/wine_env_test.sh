@@ -18,28 +18,28 @@ open(sys.argv[1], "wb").write(header)
 PYTHON
 chmod +x "$work/working" "$work/foreign"
 
-# LOADER [VARIABLE=VALUE...]: prints "BUILD|LOADER|WINELOADER|NOTE|REG_VIEW" as the probe
+# LOADER [VARIABLE=VALUE...]: prints "BUILD|LOADER|WINELOADER|NOTE" as the probe
 # leaves them, in an environment of PATH and the variables given.
 probe() {
   env -i PATH="$PATH" "${@:2}" bash -c '
     . "$1/scripts/wine-env.sh"
     ldt_wine32_loader=$2
     ldt_probe_windows_build
-    printf "%s|%s|%s|%s|%s\n" "$LDT_WINDOWS_BUILD" "$LDT_WINE_LOADER" "${WINELOADER:-}" \
-      "${LDT_WINE_NOTE:-}" "$(ldt_reg_view)"' sh "$ldt_root" "$1"
+    printf "%s|%s|%s|%s\n" "$LDT_WINDOWS_BUILD" "$LDT_WINE_LOADER" "${WINELOADER:-}" \
+      "${LDT_WINE_NOTE:-}"' sh "$ldt_root" "$1"
 }
 
 w64='/usr/lib/wine/wine64'
-ldt_check "a working 32-bit loader: the 32-bit build" "$(probe "$work/working" LDT_FORCE_WIN64=0)" 'win32|wine|||/reg:32'
+ldt_check "a working 32-bit loader: the 32-bit build" "$(probe "$work/working" LDT_FORCE_WIN64=0)" 'win32|wine||'
 ldt_check "a loader the kernel can't execute: the 64-bit build, saying why" \
   "$(probe "$work/foreign" LDT_FORCE_WIN64=0)" \
-  "win64|$w64|$w64|no 32-bit programs on this machine (its 32-bit Wine loader fails: *Exec format error): using the 64-bit build win64 under Wine's 64-bit loader instead|/reg:64"
+  "win64|$w64|$w64|no 32-bit programs on this machine (its 32-bit Wine loader fails: *Exec format error): using the 64-bit build win64 under Wine's 64-bit loader instead"
 ldt_check "no 32-bit loader installed: the 64-bit build" "$(probe "$work/missing")" \
-  "win64|$w64|$w64|no 32-bit programs on this machine ($work/missing is not installed):*|/reg:64"
+  "win64|$w64|$w64|no 32-bit programs on this machine ($work/missing is not installed):*"
 ldt_check "forced: the 64-bit build even with a working loader" "$(probe "$work/working" LDT_FORCE_WIN64=1)" \
-  "win64|$w64|$w64|no 32-bit programs on this machine (forced by LDT_FORCE_WIN64=1):*|/reg:64"
+  "win64|$w64|$w64|no 32-bit programs on this machine (forced by LDT_FORCE_WIN64=1):*"
 # A script started under another keeps the choice it was handed.
 ldt_check "a choice made further up stands" \
-  "$(probe "$work/working" LDT_WINDOWS_BUILD=win64 LDT_WINE_LOADER=$w64)" "win64|$w64|||/reg:64"
+  "$(probe "$work/working" LDT_WINDOWS_BUILD=win64 LDT_WINE_LOADER=$w64)" "win64|$w64||"
 
 ldt_checks_done

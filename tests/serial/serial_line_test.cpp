@@ -1,6 +1,7 @@
 // The real serial link under Wine against the display emulator: what reaches the tty.
 #include "serial/win32_serial_link.h"
-#include "tests/serial/pty_fixture.h"
+#include "tests/support/emulator_test.h"
+#include "tests/support/expected_report.h"
 
 #include <gtest/gtest.h>
 
@@ -67,8 +68,7 @@ TEST_F(SerialLineTest, RestorePutsBackTheSettingsFromBeforeTheOpen) {
     ASSERT_TRUE(link_.applyTimeouts(4000));
     ASSERT_EQ(kTestDefaults, emulator_.waitForSettings(kTestDefaults, 2000));
     uint32_t written = 0;
-    const uint8_t initialise[] = {0x1B, 0x40};
-    ASSERT_TRUE(link_.write(initialise, 2, &written));
+    ASSERT_TRUE(link_.write(kInitialiseDisplay.bytes, kInitialiseDisplay.length, &written));
     link_.restoreSettings();
     link_.close();
     EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
@@ -77,7 +77,7 @@ TEST_F(SerialLineTest, RestorePutsBackTheSettingsFromBeforeTheOpen) {
     EXPECT_NE(settings.end(), std::find(settings.begin(), settings.end(), kTestDefaults));
     // The emulator may notice the restored settings before it reads the bytes.
     EXPECT_TRUE(emulator_.waitForBytes("recv", 2, 2000));
-    EXPECT_EQ("1B 40", emulator_.received());
+    EXPECT_EQ(hex(kInitialiseDisplay), emulator_.received());
 }
 
 TEST_F(SerialLineTest, ReadsReturnAtOnceWithWhatHasArrived) {
@@ -96,9 +96,8 @@ TEST_F(SerialLineTest, ReadsReturnAtOnceWithWhatHasArrived) {
     // take seconds; the bound leaves room for Wine's round trips on a loaded 2-core machine.
     EXPECT_LT(GetTickCount() - begin, 1000u) << "ten empty reads must not wait";
 
-    const uint8_t start[] = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E};
-    ASSERT_TRUE(link_.write(start, 6, &count));
-    EXPECT_EQ(6u, count);
+    ASSERT_TRUE(link_.write(kSetupModeStart.bytes, kSetupModeStart.length, &count));
+    EXPECT_EQ(kSetupModeStart.length, count);
     ASSERT_TRUE(emulator_.waitForBytes("send", 4, 2000));
     // Bytes the emulator has sent need not be readable yet: the pty hands them on in its own
     // time and a read takes only what has arrived, so gather them over several reads.
@@ -111,7 +110,7 @@ TEST_F(SerialLineTest, ReadsReturnAtOnceWithWhatHasArrived) {
         Sleep(count == 0 ? 5 : 0);
     }
     EXPECT_EQ(std::vector<uint8_t>({0x28, 0x65, 0x01, 0x00}), got);
-    EXPECT_EQ("1F 28 65 01 49 4E", emulator_.received());
+    EXPECT_EQ(hex(kSetupModeStart), emulator_.received());
     link_.restoreSettings();
     link_.close();
 }
@@ -130,12 +129,11 @@ TEST_F(SerialLineTest, TwoDigitPortOpensThroughTheDevicePrefix) {
     ASSERT_TRUE(link_.readSettings());
     ASSERT_TRUE(link_.applyTimeouts(1000));
     uint32_t written = 0;
-    const uint8_t initialise[] = {0x1B, 0x40};
-    EXPECT_TRUE(link_.write(initialise, 2, &written));
-    EXPECT_EQ(2u, written);
+    EXPECT_TRUE(link_.write(kInitialiseDisplay.bytes, kInitialiseDisplay.length, &written));
+    EXPECT_EQ(kInitialiseDisplay.length, written);
     link_.close();
     ASSERT_TRUE(emulator_.waitForBytes("recv", 2, 2000));
-    EXPECT_EQ("1B 40", emulator_.received());
+    EXPECT_EQ(hex(kInitialiseDisplay), emulator_.received());
 }
 
 TEST_F(SerialLineTest, APortThatDoesNotExistFailsToOpen) {

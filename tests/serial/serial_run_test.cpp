@@ -1,7 +1,7 @@
 // The whole test run and the release over the real link under Wine, against the emulated display.
 #include "display/test_run.h"
 #include "serial/win32_serial_link.h"
-#include "tests/serial/pty_fixture.h"
+#include "tests/support/emulator_test.h"
 #include "tests/support/expected_report.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
@@ -14,16 +14,6 @@
 #include <vector>
 
 namespace {
-
-// The commands of a run: ESC @; "Noritake Itron" CR LF "VFD test" NUL; set-up mode start;
-// product-type request; set-up mode end; "Test OK" NUL. kTestRunBytes is all of them.
-const std::string kInitialise = "1B 40";
-const std::string kGreeting =
-    "4E 6F 72 69 74 61 6B 65 20 49 74 72 6F 6E 0D 0A 56 46 44 20 74 65 73 74 00";
-const std::string kStart = "1F 28 65 01 49 4E";
-const std::string kRequest = "1F 28 65 40 30";
-const std::string kEnd = "1F 28 65 02 4F 55 54";
-const std::string kFinal = "54 65 73 74 20 4F 4B 00";
 
 // A run's own pauses: 300 ms after the greeting, 200 after set-up mode end, 200 after "Test OK".
 constexpr DWORD kRunPausesMs = 700;
@@ -198,7 +188,8 @@ TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialise
         if (e.kind != "recv") {
             continue;
         }
-        if (e.details.rfind(kStart, 0) == 0 || e.details.rfind(kFinal, 0) == 0) {
+        if (e.details.rfind(hex(kSetupModeStart), 0) == 0 ||
+            e.details.rfind(hex(kFinalMessage), 0) == 0) {
             gaps.push_back(e.micros - before);
         }
         before = e.micros;
@@ -218,8 +209,8 @@ TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialise
     };
     releaseDisplay(path_, console_, recording_);
     EXPECT_EQ(joined(expectedReleaseCalls(emulator_.port())), joined(log_.lines));
-    EXPECT_EQ(kTestRunBytes + " " + kInitialise,
-              receivedOnceItHas(kTestRunBytes + " " + kInitialise));
+    EXPECT_EQ(kTestRunBytes + " " + hex(kInitialiseDisplay),
+              receivedOnceItHas(kTestRunBytes + " " + hex(kInitialiseDisplay)));
     EXPECT_EQ(kRelease, duringRelease);
     EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
 }
@@ -250,15 +241,17 @@ TEST_F(SerialRunTest, NeverEndingSenderDoesNotHoldTheRun) {
     EXPECT_LT(ms, kRunPausesMs + kLoadAllowanceMs);
 
     const std::vector<std::string>& calls = log_.lines;
-    auto greeting = std::find(calls.begin(), calls.end(), "write " + kGreeting);
+    auto greeting = std::find(calls.begin(), calls.end(), "write " + hex(kGreeting));
     auto pause = std::find(greeting, calls.end(), "pause 300");
     ASSERT_NE(calls.end(), pause) << joined(calls);
     std::vector<std::string> drain(greeting + 1, pause);
     EXPECT_EQ("", drainProblem(drain)) << joined(drain);
     // A collection ends on reaching its count (a flood is never silent), one read may bring
     // far more; the report shows exactly what the reads brought.
-    unsigned ack = gatheredBetween(calls, "write " + kStart, "write " + kRequest);
-    unsigned product = gatheredBetween(calls, "write " + kRequest, "write " + kEnd);
+    unsigned ack =
+        gatheredBetween(calls, "write " + hex(kSetupModeStart), "write " + hex(kReadProductType));
+    unsigned product =
+        gatheredBetween(calls, "write " + hex(kReadProductType), "write " + hex(kSetupModeEnd));
     EXPECT_GE(ack, 4u);
     EXPECT_GE(product, 18u);
     // Outside the drain and the collections, the calls of a full run, with that report.
@@ -279,19 +272,19 @@ TEST_F(SerialRunTest, NeverEndingSenderDoesNotHoldTheRun) {
 // The display goes away once it has the greeting: the next write fails, the run says so
 // once in the result box and once in a box, and puts back and closes the port.
 TEST_F(SerialRunTest, HangUpMidRunEndsInTheWriteFailure) {
-    mode("--hangup-after 27");
+    mode("--hangup-after " + std::to_string(kInitialiseDisplay.length + kGreeting.length));
     DWORD ms = run();
     // Shorter than a silence limit: the run does not wait out a dead line.
     EXPECT_LT(ms, 5000u);
     std::vector<std::string> expected = fullRun(L"");
     expected.resize(8); // up to the 300 ms pause
-    expected.insert(expected.end(), {"write " + kStart + " -> fail",
+    expected.insert(expected.end(), {"write " + hex(kSetupModeStart) + " -> fail",
                                      "setResultText ERROR: WriteFile() returned error.",
                                      "showMessage WriteFile() returned error. | Error.",
                                      "restoreSettings", "close"});
     EXPECT_EQ(joined(expected), joined(recording_.callsOutsideCollection()));
     EXPECT_FALSE(DisplayAnswered);
-    EXPECT_EQ(kInitialise + " " + kGreeting, emulator_.received());
+    EXPECT_EQ(hex(kInitialiseDisplay) + " " + hex(kGreeting), emulator_.received());
     EXPECT_EQ(std::vector<std::string>{"27"}, emulator_.events("hangup"));
 }
 

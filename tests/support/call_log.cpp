@@ -1,4 +1,4 @@
-// Hex and text renderings for the call log, and the misuse hook.
+// The call log's text rendering, and the misuse hook.
 #include "tests/support/call_log.h"
 
 #include <cstdio>
@@ -10,18 +10,6 @@ void (*misuseHook)(const std::string&) = nullptr;
 int misuses = 0;
 
 } // namespace
-
-std::string hexBytes(const uint8_t* bytes, size_t n) {
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        if (i > 0) {
-            out += ' ';
-        }
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 0x0F];
-    }
-    return out;
-}
 
 std::string narrow(const wchar_t* text) {
     std::string out;

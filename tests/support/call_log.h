@@ -1,22 +1,24 @@
 // The one call log of the recording link and console, and how a misuse of either is reported.
 #pragma once
 
+#include "standin/model/event_log.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 // One readable line per call ("write 1B 40", "pause 300", "readAvailable 64 -> 0",
-// "setResultText ..."), shared by a link and a console so that their order shows across both.
+// "setResultText ..."), shared by a link and a console so that their order shows across both;
+// bytes written as the display's log writes them (hex(), event_log.h).
 struct CallLog {
     std::vector<std::string> lines;
     void add(std::string line) { lines.push_back(std::move(line)); }
 };
 
-// "1B 40" for the bytes 1B 40.
-std::string hexBytes(const uint8_t* bytes, size_t n);
 // A wide text as narrow ASCII: CR and LF as \r and \n, any other unit outside blank to tilde
-// as \u followed by four hex digits, so that no difference is lost.
+// as \u followed by four hex digits, so that no difference is lost. The one narrowing of the
+// tests and tools: call logs, failure messages, ports and paths.
 std::string narrow(const wchar_t* text);
 std::string narrow(const std::wstring& text);
 

@@ -14,11 +14,20 @@ constexpr size_t kReportUnits = 255;
 
 // Each byte as two upper-case digits and a blank.
 std::wstring dump(const std::string& bytes) {
-    std::string hex = hexBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    return std::wstring(hex.begin(), hex.end()) + (bytes.empty() ? L"" : L" ");
+    std::string text = hex(bytes);
+    return std::wstring(text.begin(), text.end()) + (bytes.empty() ? L"" : L" ");
 }
 
 } // namespace
+
+std::string hex(const Command& command) {
+    return hex(command.bytes, command.length);
+}
+
+// The Command constants are constant-initialised: safe to read here before main.
+const std::string kTestRunBytes = hex(kInitialiseDisplay) + " " + hex(kGreeting) + " " +
+                                  hex(kSetupModeStart) + " " + hex(kReadProductType) + " " +
+                                  hex(kSetupModeEnd) + " " + hex(kFinalMessage);
 
 std::string productReply(const std::string& type) {
     return kProductHeader + type;
@@ -43,22 +52,20 @@ std::wstring expectedReport(const std::string& ack, const std::string& product) 
 
 std::vector<std::string> expectedGoodRunCalls(const std::wstring& port,
                                               const std::wstring& report) {
-    // ESC @; "Noritake Itron" CR LF "VFD test" NUL; set-up mode start; product-type request;
-    // set-up mode end; "Test OK" NUL.
     return {"open \\\\.\\" + narrow(port),
             "readSettings",
             "applyTestSettings 0 0 1",
             "applyTimeouts 4000",
-            "write 1B 40",
-            "write 4E 6F 72 69 74 61 6B 65 20 49 74 72 6F 6E 0D 0A 56 46 44 20 74 65 73 74 00",
+            "write " + hex(kInitialiseDisplay),
+            "write " + hex(kGreeting),
             "readAvailable 64 -> 0",
             "pause 300",
-            "write 1F 28 65 01 49 4E",
-            "write 1F 28 65 40 30",
+            "write " + hex(kSetupModeStart),
+            "write " + hex(kReadProductType),
             "setResultText " + narrow(report),
-            "write 1F 28 65 02 4F 55 54",
+            "write " + hex(kSetupModeEnd),
             "pause 200",
-            "write 54 65 73 74 20 4F 4B 00",
+            "write " + hex(kFinalMessage),
             "pause 200",
             "restoreSettings",
             "close"};
@@ -71,7 +78,7 @@ std::vector<std::string> expectedReleaseCalls(const std::wstring& port) {
             "readSettings",
             "applyReleaseSettings",
             "applyTimeouts 1000",
-            "write 1B 40",
+            "write " + hex(kInitialiseDisplay),
             "pause 20",
             "restoreSettings",
             "close",

@@ -1,8 +1,17 @@
-// The report a run shows for two replies, built apart from the product as the tests' oracle.
+// The report a run shows for two replies, built apart from the product as the tests' oracle,
+// and the bytes a run writes, taken from the display's commands (commands_test pins them).
 #pragma once
+
+#include "display/commands.h"
 
 #include <string>
 #include <vector>
+
+// A command's bytes as the call log and the display's log write them: "1F 28 65 40 30".
+std::string hex(const Command& command);
+// Every byte one test run writes, so written: ESC @, the greeting and its NUL, set-up mode
+// start, the product-type request, set-up mode end, "Test OK" and its NUL.
+extern const std::string kTestRunBytes;
 
 // The set-up acknowledgement, 28 65 01 00. Inline, so that tests' own constants may use it.
 inline const std::string kSetupAckReply("\x28\x65\x01\x00", 4);

@@ -115,7 +115,7 @@ BOOL WINAPI recordReadFile(HANDLE h, LPVOID buffer, DWORD n, LPDWORD done, LPOVE
     }
     isPort(h);
     comm().calls.push_back("ReadFile " + std::to_string(n) + " -> " +
-                           hexBytes(comm().reads.front().data(), comm().reads.front().size()));
+                           hex(comm().reads.front().data(), comm().reads.front().size()));
     std::vector<uint8_t> chunk = comm().reads.front();
     comm().reads.pop_front();
     if (chunk.size() > n) {

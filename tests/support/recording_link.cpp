@@ -130,7 +130,7 @@ bool RecordingLink::applyTimeouts(uint32_t writeConstantMs) {
 
 bool RecordingLink::write(const uint8_t* bytes, uint32_t n, uint32_t* written) {
     requireOpen("write");
-    std::string line = "write " + hexBytes(bytes, n);
+    std::string line = "write " + hex(bytes, n);
     int nth = calls_["write"] + 1;
     *written = 0;
     if (shouldFail("write") || (inner_ != nullptr && !inner_->write(bytes, n, written))) {

@@ -127,7 +127,7 @@ int testRun(const std::wstring& app, const std::wstring& port, unsigned long tim
     }
     if (std::string(verdict) == "other") {
         std::fprintf(stderr, "bench-driver: unexpected report (%u boxes): %s\n",
-                     static_cast<unsigned>(run.boxes.size()), driver::ascii(report).c_str());
+                     static_cast<unsigned>(run.boxes.size()), narrow(report).c_str());
     }
     DWORD code = op.exit();
     std::printf("click_ns=%llu disabled_ns=%llu enabled_ns=%llu cpu_ticks=%llu server_ticks=%llu "
@@ -180,9 +180,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"mode" && argc >= 3) {
         std::string options;
         for (int i = 3; i < argc; ++i) {
-            options += (options.empty() ? "" : " ") + driver::ascii(argv[i]);
+            options += (options.empty() ? "" : " ") + narrow(argv[i]);
         }
-        return mode(driver::ascii(argv[2]), options);
+        return mode(narrow(argv[2]), options);
     }
     if (command == L"test" && argc == 5) {
         return testRun(argv[2], argv[3], std::wcstoul(argv[4], nullptr, 10));

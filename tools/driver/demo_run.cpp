@@ -1,33 +1,29 @@
-// ldt-demo: runs one test of LineDisplayTest.exe unattended and prints what the operator would
-// see. Usage: ldt-demo EXE PNG — starts EXE, presses Test, prints the result box (and any
-// message box), saves the dialog as PNG, presses Exit and prints the exit code.
+// ldt-demo: configures the OPOS line display's port and, given the exe, runs one test of
+// LineDisplayTest.exe unattended and prints what the operator would see. Usage:
+// ldt-demo PORT [EXE BMP] — with EXE and BMP it starts EXE, presses Test, prints the result box
+// (and any message box), saves the dialog as BMP, presses Exit and prints the exit code.
 #include "tools/driver/operator.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
-namespace {
-
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        if (c != L'\r') {
-            out += c < 0x80 ? static_cast<char>(c) : '?';
-        }
-    }
-    return out;
-}
-
-} // namespace
-
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: ldt-demo EXE PNG\n");
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: ldt-demo PORT [EXE BMP]\n");
         return 2;
+    }
+    if (!driver::setConfiguredPort(argv[1])) {
+        std::fprintf(stderr, "ldt-demo: writing the OPOS port into the registry failed\n");
+        return 1;
+    }
+    std::printf("OPOS line display configured on %s\n", narrow(argv[1]).c_str());
+    if (argc == 2) {
+        return 0;
     }
     driver::Operator op;
     std::string error;
-    if (!op.start(argv[1], error)) {
+    if (!op.start(argv[2], error)) {
         std::fprintf(stderr, "ldt-demo: %s\n", error.c_str());
         return 1;
     }
@@ -43,9 +39,16 @@ int wmain(int argc, wchar_t** argv) {
                      run.began ? "the test did not finish" : "pressing Test began no run");
         return 1;
     }
-    std::printf("Result box:\n%s\n", narrow(op.result()).c_str());
-    if (driver::saveWindowPng(op.dialog(), argv[2])) {
-        std::printf("Screenshot: %s\n", narrow(argv[2]).c_str());
+    // One line a line of the box; narrow() would spell its line breaks out.
+    std::wstring result = op.result();
+    std::printf("Result box:\n");
+    for (size_t from = 0; from < result.size();) {
+        size_t end = std::min(result.find(L"\r\n", from), result.size());
+        std::printf("%s\n", narrow(result.substr(from, end - from)).c_str());
+        from = end + 2;
+    }
+    if (driver::saveWindowBitmap(op.dialog(), argv[3])) {
+        std::printf("Screenshot: %s\n", narrow(argv[3]).c_str());
     } else {
         std::printf("Screenshot failed\n");
     }

@@ -49,10 +49,6 @@ bool readShared(const std::wstring& path, std::string& content) {
     return true;
 }
 
-const std::string kTestRunBytes = "1B 40 " + hex(std::string("Noritake Itron\r\nVFD test", 25)) +
-                                  " 1F 28 65 01 49 4E 1F 28 65 40 30 1F 28 65 02 4F 55 54 " +
-                                  hex(std::string("Test OK", 8));
-
 unsigned EmulatorClient::generation_ = 0;
 
 std::wstring harnessPort(const std::string& name) {

@@ -10,10 +10,6 @@
 // Reads a whole file that another process may be writing or truncating at the same time.
 bool readShared(const std::wstring& path, std::string& content);
 
-// Every byte one test run writes, in the log's form: ESC @, the greeting and its NUL, set-up
-// mode start, the product-type request, set-up mode end, "Test OK" and its NUL: 53 bytes.
-extern const std::string kTestRunBytes;
-
 // The port the harness keeps absent, or gives to a device that is no serial port, for NAME
 // (LDT_PORT_<NAME>); empty when unset.
 std::wstring harnessPort(const std::string& name);

@@ -1,10 +1,12 @@
-// The GUI driver: process control, window texts and clicks, message boxes, PNG capture, registry.
+// The GUI driver: process control, window texts and clicks, message boxes, bitmap capture,
+// registry.
 #include "tools/driver/gui_driver.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace driver {
 
@@ -29,57 +31,6 @@ BOOL CALLBACK firstLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR f
     *reinterpret_cast<WORD*>(found) = language;
     return FALSE;
 }
-
-uint32_t crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
-    crc = ~crc;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) {
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-    }
-    return ~crc;
-}
-
-void putBigEndian(std::vector<uint8_t>& out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<uint8_t>(value >> shift));
-    }
-}
-
-void putChunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& data) {
-    putBigEndian(out, static_cast<uint32_t>(data.size()));
-    size_t start = out.size();
-    out.insert(out.end(), type, type + 4);
-    out.insert(out.end(), data.begin(), data.end());
-    putBigEndian(out, crc32(out.data() + start, out.size() - start));
-}
-
-// A zlib stream of stored (uncompressed) blocks: no compressor needed, PNG readers accept it.
-std::vector<uint8_t> zlibStored(const std::vector<uint8_t>& raw) {
-    std::vector<uint8_t> out = {0x78, 0x01};
-    size_t offset = 0;
-    do {
-        size_t n = std::min<size_t>(raw.size() - offset, 65535);
-        uint8_t last = offset + n == raw.size() ? 1 : 0;
-        // The block's header: last or not, then its length and the length's complement.
-        out.insert(out.end(), {last, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                               static_cast<uint8_t>(~n), static_cast<uint8_t>(~n >> 8)});
-        out.insert(out.end(), raw.begin() + offset, raw.begin() + offset + n);
-        offset += n;
-    } while (offset < raw.size());
-    uint32_t a = 1, b = 0;
-    for (uint8_t byte : raw) {
-        a = (a + byte) % 65521;
-        b = (b + a) % 65521;
-    }
-    putBigEndian(out, (b << 16) | a);
-    return out;
-}
-
-constexpr wchar_t kOposKey[] =
-    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
-constexpr wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
 // Writes or deletes one string value in one registry view.
 bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& data, DWORD options,
@@ -108,10 +59,6 @@ bool setValue(const wchar_t* keyName, const wchar_t* name, const std::wstring& d
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
-}
-
-std::string ascii(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
 }
 
 std::wstring wide(const std::string& text) {
@@ -308,6 +255,25 @@ void requestClose(HWND window, bool fromCloseBox) {
     }
 }
 
+std::string focusName(HWND dialog, HWND focus) {
+    if (focus == nullptr) {
+        return "none";
+    }
+    HWND port = GetDlgItem(dialog, kPortBox);
+    if (focus == port || GetParent(focus) == port) {
+        return "port";
+    }
+    for (auto [id, name] : {std::pair<int, const char*>{kTestButton, "Test"},
+                            {kExitButton, "Exit"},
+                            {kClearButton, "Clear"},
+                            {kResultBox, "result"}}) {
+        if (focus == GetDlgItem(dialog, id)) {
+            return name;
+        }
+    }
+    return "other";
+}
+
 MessageBoxInfo describeMessageBox(HWND box) {
     MessageBoxInfo info;
     info.box = box;
@@ -377,7 +343,7 @@ bool copyWithResource(const std::wstring& exePath, const std::wstring& copyPath,
     return EndUpdateResourceW(update, FALSE) != 0;
 }
 
-bool saveWindowPng(HWND window, const std::wstring& path) {
+bool saveWindowBitmap(HWND window, const std::wstring& path) {
     RECT rect;
     if (!GetWindowRect(window, &rect)) {
         return false;
@@ -387,50 +353,43 @@ bool saveWindowPng(HWND window, const std::wstring& path) {
     if (width <= 0 || height <= 0) {
         return false;
     }
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height; // top-down, as PNG rows go
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    // A bottom-up 24-bit DIB is a BMP file's pixel array as it stands, rows padded to 4 bytes.
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    header.biCompression = BI_RGB;
+    header.biSizeImage = static_cast<DWORD>(((width * 3 + 3) & ~3) * height);
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool copied = false;
-    std::vector<uint8_t> raw;
+    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header),
+                                      DIB_RGB_COLORS, &bits, nullptr, 0);
+    std::vector<uint8_t> file;
     if (bitmap != nullptr) {
         HGDIOBJ old = SelectObject(memory, bitmap);
-        copied = BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY) != 0;
-        GdiFlush();
-        SelectObject(memory, old);
-        raw.reserve(static_cast<size_t>(height) * (1 + width * 3));
-        const uint8_t* pixels = static_cast<const uint8_t*>(bits);
-        for (int y = 0; copied && y < height; ++y) {
-            raw.push_back(0); // no filter
-            for (int x = 0; x < width; ++x) {
-                const uint8_t* p = pixels + (static_cast<size_t>(y) * width + x) * 4;
-                raw.insert(raw.end(), {p[2], p[1], p[0]});
-            }
+        if (BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY)) {
+            GdiFlush();
+            BITMAPFILEHEADER head{};
+            head.bfType = 0x4D42; // "BM"
+            head.bfOffBits = sizeof head + sizeof header;
+            head.bfSize = head.bfOffBits + header.biSizeImage;
+            auto append = [&file](const void* data, size_t size) {
+                const uint8_t* first = static_cast<const uint8_t*>(data);
+                file.insert(file.end(), first, first + size);
+            };
+            append(&head, sizeof head);
+            append(&header, sizeof header);
+            append(bits, header.biSizeImage);
         }
+        SelectObject(memory, old);
         DeleteObject(bitmap);
     }
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    if (!copied) {
-        return false;
-    }
-
-    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    std::vector<uint8_t> header;
-    putBigEndian(header, static_cast<uint32_t>(width));
-    putBigEndian(header, static_cast<uint32_t>(height));
-    header.insert(header.end(), {8, 2, 0, 0, 0}); // 8-bit RGB, deflate, no filter, no interlace
-    putChunk(png, "IHDR", header);
-    putChunk(png, "IDAT", zlibStored(raw));
-    putChunk(png, "IEND", {});
-    return writeFile(path, png.data(), png.size());
+    return !file.empty() && writeFile(path, file.data(), file.size());
 }
 
 bool setConfiguredPort(const std::wstring& port, REGSAM view) {

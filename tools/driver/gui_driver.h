@@ -1,7 +1,10 @@
 // Drives LineDisplayTest.exe from another Win32 process under the same window system: start it,
 // find its dialog and message boxes, read and set texts, press buttons and keys, read focus and
-// the exit code, capture the dialog as a PNG, and set the registry values it reads.
+// the exit code, capture the dialog as a bitmap, and set the registry values it reads.
 #pragma once
+
+// narrow(): wide texts as the tests and tools print and compare them.
+#include "tests/support/call_log.h"
 
 #include <windows.h>
 
@@ -24,8 +27,7 @@ constexpr int kPortBox = 1005;
 // The environment variable's value; empty when unset.
 std::string environment(const char* name);
 
-// Texts between the two widths; ASCII only, as ports, paths and the program's texts are.
-std::string ascii(const std::wstring& text);
+// An ASCII text, as ports and paths are, widened.
 std::wstring wide(const std::string& text);
 
 // "/unix/path" as Wine's Z: drive sees it; other paths unchanged.
@@ -99,6 +101,10 @@ void pressKey(HWND focused, UINT virtualKey);
 // Posts a close request, as the close box (SC_CLOSE) or any other program (WM_CLOSE) would.
 void requestClose(HWND window, bool fromCloseBox);
 
+// The dialog's control that has the focus, by name: "Test", "Exit", "Clear", "result",
+// "port" (the port box's focus is its edit field), "none" or "other".
+std::string focusName(HWND dialog, HWND focus);
+
 MessageBoxInfo describeMessageBox(HWND box);
 // Presses the box's OK button.
 void dismiss(HWND box);
@@ -111,8 +117,9 @@ std::vector<std::wstring> comboEntries(HWND combo);
 bool copyWithResource(const std::wstring& exePath, const std::wstring& copyPath, LPCWSTR type,
                       WORD id, const std::vector<BYTE>& data);
 
-// Saves what the screen shows of the window as a 24-bit PNG; false on failure.
-bool saveWindowPng(HWND window, const std::wstring& path);
+// Saves what the screen shows of the window as a 24-bit BMP (ImageMagick's convert makes a
+// PNG of it); false on failure.
+bool saveWindowBitmap(HWND window, const std::wstring& path);
 
 // The registry view of HKLM\SOFTWARE that the program under test reads: it opens its keys with
 // no view flag, so the 32-bit program reads the 32-bit view and its 64-bit build the 64-bit
@@ -120,7 +127,13 @@ bool saveWindowPng(HWND window, const std::wstring& path);
 constexpr REGSAM kProgramView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
 
-// The OPOS line-display "Port" value, by default in the view the program reads; an empty name
+// The OPOS line display's key and the system's serial-port map, stated apart from the program's
+// own: a changed key must fail the tests.
+constexpr wchar_t kOposKey[] =
+    L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\LineDisplay\\Velmarqz71LineDisplay";
+constexpr wchar_t kSerialMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+// Its "Port" value, by default in the view the program reads; an empty name
 // deletes the value.
 bool setConfiguredPort(const std::wstring& port, REGSAM view = kProgramView);
 // Adds (or with an empty port removes) a value of the system's serial-port map.

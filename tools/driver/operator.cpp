@@ -68,7 +68,7 @@ std::string Operator::runWithoutBoxes(DWORD timeoutMs) {
         return "the run did not end";
     }
     if (!run.boxes.empty()) {
-        return "the run showed a box: " + ascii(run.boxes.front().caption);
+        return "the run showed a box: " + narrow(run.boxes.front().caption);
     }
     return "";
 }

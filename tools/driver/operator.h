@@ -50,6 +50,8 @@ class Operator {
     HWND control(int id) const { return app_.control(id); }
     std::wstring text(int id) const { return driver::text(control(id)); }
     bool enabled(int id) const { return IsWindowEnabled(control(id)) != 0; }
+    // The control that has the focus, by name (driver::focusName).
+    std::string focusName() const { return driver::focusName(dialog(), app_.focus()); }
     void typePort(const std::wstring& port) { setText(control(kPortBox), port); }
     // The result box, asked until the program answers: just out of a long run it may not yet
     // be back in its message loop.

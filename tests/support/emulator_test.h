@@ -1,5 +1,5 @@
-// The emulated display a serial test works against: its line settings and a fixture that
-// connects to it.
+// The fixture of every test that works against one emulated display (the serial tests on its
+// pty, the fault tests through the program), and the line settings as the display reports them.
 #pragma once
 
 #include "tests/support/device_path.h"
@@ -10,10 +10,10 @@
 #include <string>
 #include <utility>
 
-// The line's settings as the emulator reports them: the run's defaults, the release's, and the
-// 9600 baud line with two stop bits that tests start from.
+// The run's settings, the release's, and the 9600 baud lines that displays start from.
 inline const std::string kTestDefaults = "speed=38400 bits=8 parity=none stop=1 rtscts=on";
 inline const std::string kRelease = "speed=38400 bits=8 parity=none stop=1 rtscts=off";
+inline const std::string k9600OneStop = "speed=9600 bits=8 parity=none stop=1 rtscts=off";
 inline const std::string k9600TwoStops = "speed=9600 bits=8 parity=none stop=2 rtscts=off";
 
 // Connects to one emulated display before each test; each program has its own.

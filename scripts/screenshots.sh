@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the technician's guide's screenshots again: the real program under Wine against the
-# display emulator, one outcome per picture (tests/docs/guide_scenarios.cpp), written compressed
+# display emulator, one outcome per picture (tests/docs/guide_scenarios.cpp), written as PNGs
 # into docs/screenshots. Runs headless on a private X server, so the pictures never show a
 # desktop's window manager and come out the same from one run to the next.
 # Usage: scripts/screenshots.sh [--build-dir DIR] [--native-dir DIR]
@@ -31,14 +31,14 @@ LDT_OWN_XVFB=1 LDT_APP=$PWD/$build/LineDisplayTest.exe ldt_with_displays "$build
   scripts/wine-exec.sh "$build/tests/docs/guide_scenarios.exe" "$build/LineDisplayTest.exe" \
   "$raw/texts.json" --shots "$raw"
 
-# The driver writes plain, uncompressed PNGs; ImageMagick packs them losslessly, without the
-# time stamps that would make every run differ. Each pixel becomes four (point filter, no
-# blending): at 1:1 the dialog's 8-pixel text is too small to read on a laptop, and a browser
-# that enlarged it would blur it.
+# The driver writes bitmaps; ImageMagick makes PNGs of them losslessly, without the time stamps
+# that would make every run differ. Each pixel becomes four (point filter, no blending): at 1:1
+# the dialog's 8-pixel text is too small to read on a laptop, and a browser that enlarged it
+# would blur it.
 mkdir -p "$out"
 rm -f "$out"/*.png
-for png in "$raw"/*.png; do
-  convert "$png" -filter point -resize 200% -strip -define png:compression-level=9 \
-    -define png:exclude-chunks=date,time "$out/$(basename "$png")"
+for bmp in "$raw"/*.bmp; do
+  convert "$bmp" -filter point -resize 200% -strip -define png:compression-level=9 \
+    -define png:exclude-chunks=date,time "$out/$(basename "$bmp" .bmp).png"
 done
 echo "screenshots: $(ls "$out"/*.png | wc -l) pictures in $out ($(du -sk "$out" | cut -f1) KB)"

@@ -40,7 +40,7 @@ def table_outcomes():
 
 
 def elements(node):
-    """The guide's markers, quotes and images, in reading order."""
+    """The guide's markers, quotes, images and words, in reading order."""
     if isinstance(node, list):
         for item in node:
             yield from elements(item)
@@ -52,6 +52,8 @@ def elements(node):
             yield "quote", node["c"][1]
         elif kind == "CodeBlock":
             yield "block", node["c"][1]
+        elif kind == "Str":
+            yield "word", node["c"]
         elif kind == "Image":
             yield "image", node["c"][2][0]
             yield from elements(node["c"][1])
@@ -108,18 +110,7 @@ def quote_shown(kind, quote, shown):
 
 def text_of(node):
     """The words of a piece of the guide, as the page shows them."""
-    if isinstance(node, list):
-        return "".join(text_of(item) for item in node)
-    if isinstance(node, dict):
-        kind = node.get("t")
-        if kind == "Str":
-            return node["c"]
-        if kind in ("Space", "SoftBreak", "LineBreak"):
-            return " "
-        if kind in ("RawBlock", "RawInline"):
-            return ""
-        return text_of(node.get("c"))
-    return ""
+    return " ".join(value for kind, value in elements(node) if kind == "word")
 
 
 def cause_markers(node):
@@ -185,7 +176,7 @@ def text_problems(blocks, base, outcomes, summary):
     current = []
     images = set()
     for kind, value in elements(blocks):
-        if kind == "raw":
+        if kind in ("raw", "word"):
             found = MARKER.match(value)
             if found:
                 current = found.group(1).split()

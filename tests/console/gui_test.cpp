@@ -14,6 +14,7 @@
 
 #include "tests/support/emulator_test.h"
 #include "tests/support/expected_report.h"
+#include "tests/support/outcomes.h"
 #include "tools/driver/operator.h"
 
 namespace {
@@ -215,9 +216,7 @@ TEST_F(TestDialogTest, ReportsNoAnswerWhenDisplayIsSilent) {
     DWORD took = GetTickCount() - started;
     // Two 50-read silences of 100 ms each, plus the fixed pauses.
     EXPECT_GE(took, 10000u);
-    EXPECT_EQ(op_.text(kResult), L"User set up mode start returned 0 bytes:  (Incorrect)\r\n"
-                                 L"Read Status information (Product type) returned 0 bytes:\r\n"
-                                 L" (Incorrect)\r\n");
+    EXPECT_EQ(op_.text(kResult), expectedShown(outcomeRow("silent"), silent_.port()).result);
     EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(silent_, 2));
     EXPECT_EQ(silent_.received(), kTestRunBytes);
@@ -239,11 +238,12 @@ class OpenFailureTest : public TestDialogTest,
 
 TEST_P(OpenFailureTest, RunWaitsInItsBoxUntilDismissedWhenThePortDoesNotExist) {
     start(absent_);
-    HWND box = pressTestForBox(L"Error.  Could not open COM port:");
+    const Shown failed = expectedShown(outcomeRow("open-failure"), absent_);
+    HWND box = pressTestForBox(failed.boxes.at(0).caption);
     ASSERT_NE(box, nullptr);
-    expectRunBox(box, absent_);
+    expectRunBox(box, failed.boxes.at(0).text);
     // The line is set before the box opens; the controls stay disabled under the box.
-    EXPECT_EQ(op_.text(kResult), L"Error: Could not open COM port.");
+    EXPECT_EQ(op_.text(kResult), failed.result);
     EXPECT_FALSE(op_.enabled(kTest));
     EXPECT_FALSE(op_.enabled(kPort));
     EXPECT_FALSE(IsWindowEnabled(op_.dialog())) << "the box is modal to the dialog";
@@ -257,7 +257,7 @@ TEST_P(OpenFailureTest, RunWaitsInItsBoxUntilDismissedWhenThePortDoesNotExist) {
     EXPECT_TRUE(IsWindow(op_.dialog())) << "the dialog outlives the run's box";
     EXPECT_EQ(op_.app().openMessageBoxes(), std::vector<HWND>{box})
         << "no second run, no second box";
-    EXPECT_EQ(op_.text(kResult), L"Error: Could not open COM port.");
+    EXPECT_EQ(op_.text(kResult), failed.result);
 
     driver::dismiss(box);
     if (GetParam()) {
@@ -268,7 +268,7 @@ TEST_P(OpenFailureTest, RunWaitsInItsBoxUntilDismissedWhenThePortDoesNotExist) {
     ASSERT_TRUE(driver::waitUntil([&] { return op_.enabled(kTest); }, 5000));
     EXPECT_TRUE(op_.enabled(kPort));
     EXPECT_TRUE(focusesClear()) << op_.focusName();
-    EXPECT_EQ(op_.text(kResult), L"Error: Could not open COM port.");
+    EXPECT_EQ(op_.text(kResult), failed.result);
     EXPECT_EQ(op_.exit(), 0u);
 }
 
@@ -286,9 +286,10 @@ TEST_F(TestDialogTest, CutsSeventeenCharacterNameAndOpensTheFirstSixteen) {
     ASSERT_EQ(sixteen.size(), 16u);
     start(L"");
     op_.typePort(sixteen + L"X");
-    HWND box = pressTestForBox(L"COM port name truncated to:");
+    const ShownBox cut = expectedShown(outcomeRow("truncated"), sixteen + L"X").boxes.at(0);
+    HWND box = pressTestForBox(cut.caption);
     ASSERT_NE(box, nullptr);
-    expectRunBox(box, sixteen);
+    expectRunBox(box, cut.text);
     EXPECT_EQ(op_.text(kPort), sixteen);
     EXPECT_EQ(op_.text(kResult), L"") << "the truncation line follows the box";
     EXPECT_EQ(good_.received(), "") << "nothing is opened while the box is up";

@@ -2,6 +2,7 @@
 #include "display/test_run.h"
 #include "tests/support/device_path.h"
 #include "tests/support/expected_report.h"
+#include "tests/support/outcomes.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
 
@@ -327,8 +328,9 @@ TEST_P(TestRunFailureTest, ShowsLineThenBoxAndUndoesExactlyWhatWasDone) {
     std::vector<std::string> want(good.begin(), at);
     want.push_back(at->substr(0, at->rfind(" -> ")) + " -> " +
                    (c.shortCount >= 0 ? std::to_string(c.shortCount) : std::string("fail")));
-    std::string line = std::string("ERROR: ") + c.function + "() returned error.";
-    std::string box = std::string(c.function) + "() returned error. | Error.";
+    std::string line = narrow(failureLine(c.function));
+    ShownBox shownBox = failureBox(c.function);
+    std::string box = narrow(shownBox.text) + " | " + narrow(shownBox.caption);
     if (c.portAlreadyClosed) {
         want.insert(want.end(), {"close", "setResultText " + line, "showMessage " + box});
     } else {

@@ -1,20 +1,24 @@
 #!/usr/bin/env python3
-"""Checks the technician's guide against what the program showed in each outcome.
+"""Checks the technician's guide against the program: the one reader of the guide's markers.
 
-Usage: check_guide.py GUIDE.md TEXTS.json   (TEXTS.json as guide_scenarios.exe writes it)
+Usage: check_guide.py GUIDE.md [--texts TEXTS.json] [--causes CAUSES.json]
 
 The guide marks each part with <!-- outcome: NAME... -->; what follows, up to the next marker,
-is about those outcomes (usually one). In it:
+is about those outcomes (usually one), each a row of tests/support/outcomes.table, and every row
+has its part. Every link to a part of the page (#id) must name a heading that exists: the
+symptom table at the top is the technician's way in.
+With TEXTS.json (what guide_scenarios.exe saw the program show in every row):
 - every text in code marks is the program's own: a fenced block must be one whole text the
-  program showed in one of them (result box, box caption or text, a control, the display), or
-  whole lines in a row of the stand-in's console, an inline quote a whole text, a whole line of
-  one, or whole words of a line;
-- every image is a screenshot of one of them, NAME.png or NAME-box.png, and exists.
-Every link to a part of the page (#id) must name a heading that exists: the symptom table at
-the top is the technician's way in.
-Every outcome played must have its part, with its screenshots when the program was run.
-pandoc reads the guide, so what is checked is what the HTML guide shows. The guide's cause
-markers are not read here: tests/docs/causes plays them on the display core.
+  program showed in one of its part's outcomes (result box, box caption or text, a control, the
+  display), or whole lines in a row of the stand-in's console, an inline quote a whole text, a
+  whole line of one, or whole words of a line;
+- every image is a screenshot of one of them, NAME.png or NAME-box.png, and exists, and the part
+  of an outcome played under Wine shows its screenshots.
+With CAUSES.json (what guide_causes gives for each situation): each numbered item of a list
+after "Likely causes" carries a <!-- cause: SITUATION[, exit resets the display] --> marker, no
+marker stands elsewhere, each situation gives an outcome of its part and resets the display on
+Exit exactly where its marker says so, and every situation is listed.
+pandoc reads the guide, so what is checked is what the HTML guide shows.
 """
 import json
 import os
@@ -22,11 +26,21 @@ import re
 import subprocess
 import sys
 
+TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "outcomes.table")
 MARKER = re.compile(r"^<!--\s*outcome:\s*([a-z0-9 -]+?)\s*-->$")
+CAUSE = re.compile(r"^<!--\s*cause:\s*(.*?)\s*-->$")
+CAUSE_BODY = re.compile(r"^([a-z0-9-]+)(, exit resets the display)?$")
+
+
+def table_outcomes():
+    """The outcome table's names, in its order."""
+    with open(TABLE, encoding="utf-8") as f:
+        return [line.split("|")[0].strip() for line in f
+                if line.strip() and not line.startswith("#")]
 
 
 def elements(node):
-    """The guide's markers, quotes and images, in reading order."""
+    """The guide's markers, quotes, images and words, in reading order."""
     if isinstance(node, list):
         for item in node:
             yield from elements(item)
@@ -38,6 +52,8 @@ def elements(node):
             yield "quote", node["c"][1]
         elif kind == "CodeBlock":
             yield "block", node["c"][1]
+        elif kind == "Str":
+            yield "word", node["c"]
         elif kind == "Image":
             yield "image", node["c"][2][0]
             yield from elements(node["c"][1])
@@ -92,35 +108,78 @@ def quote_shown(kind, quote, shown):
     )
 
 
-def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: check_guide.py GUIDE.md TEXTS.json")
-    guide, texts = sys.argv[1], sys.argv[2]
-    with open(texts, encoding="utf-8") as f:
-        outcomes = json.load(f)
-    try:
-        ast = json.loads(
-            subprocess.run(["pandoc", "-f", "markdown", "-t", "json", guide],
-                           check=True, capture_output=True, text=True).stdout)
-    except FileNotFoundError:
-        sys.exit("check_guide: pandoc is missing (Debian package pandoc)")
-    base = os.path.dirname(os.path.abspath(guide))
+def text_of(node):
+    """The words of a piece of the guide, as the page shows them."""
+    return " ".join(value for kind, value in elements(node) if kind == "word")
 
+
+def cause_markers(node):
+    """The bodies of the cause markers within a piece of the guide."""
+    return [value for kind, value in elements(node)
+            if kind == "raw" and CAUSE.match(value)
+            for value in [CAUSE.match(value).group(1)]]
+
+
+def cause_problems(blocks, causes):
+    """Every listed cause against the outcome its situation gives."""
+    problems = []
+    listed = set()
+    current = []
+    in_list = False
+
+    def check(body):
+        found = CAUSE_BODY.match(body)
+        if not found:
+            return [f"unreadable cause marker {body!r}"]
+        name, resets = found.group(1), bool(found.group(2))
+        if name not in causes:
+            return [f"{name} is no situation of the cause table"]
+        listed.add(name)
+        played = causes[name]
+        gives = played["outcome"] or f"no outcome of the table (result {played['result']!r})"
+        out = []
+        if played["outcome"] not in current:
+            out.append(f"{name} gives {gives}, but is listed under {' '.join(current) or 'no outcome'}")
+        if played["exit_resets"] != resets:
+            out.append(f"{name}: Exit then " + ("resets the display; the marker does not say so"
+                                                 if played["exit_resets"] else
+                                                 "leaves the port alone; the marker says it resets the display"))
+        return out
+
+    for block in blocks:
+        kind = block["t"]
+        found = MARKER.match(block["c"][1].strip()) if kind == "RawBlock" else None
+        if found:
+            current = found.group(1).split()
+        elif kind == "Header":
+            in_list = False
+        elif kind == "OrderedList" and in_list:
+            for item in block["c"][1]:
+                bodies = cause_markers(item)
+                if not bodies:
+                    problems.append(f"a listed cause has no situation marker: {text_of(item)[:50]!r}")
+                for body in bodies:
+                    problems.extend(check(body))
+            continue
+        elif kind == "Para" and "Likely causes" in text_of(block):
+            in_list = True
+        problems.extend(f"cause {body} outside a listed cause" for body in cause_markers(block))
+    problems.extend(f"situation {name} is listed nowhere" for name in causes if name not in listed)
+    return problems
+
+
+def text_problems(blocks, base, outcomes, summary):
+    """Every quote and picture against what the program showed."""
     problems = []
     unmatched = {}
     checked = {"program": 0, "core": 0, "standin": 0}
     current = []
-    parts = set()
     images = set()
-    for kind, value in elements(ast["blocks"]):
-        if kind == "raw":
+    for kind, value in elements(blocks):
+        if kind in ("raw", "word"):
             found = MARKER.match(value)
             if found:
                 current = found.group(1).split()
-                parts.update(current)
-                for name in current:
-                    if name not in outcomes:
-                        problems.append(f"marker for an outcome that is not played: {name}")
             continue
         played = [name for name in current if name in outcomes]
         if not played:
@@ -148,9 +207,6 @@ def main():
                             for where, text in outcomes[name]["shown"])
 
     for name, outcome in outcomes.items():
-        if name not in parts:
-            problems.append(f"outcome {name} has no part in the guide")
-            continue
         if outcome["source"] != "program":
             continue
         wanted = [name + ".png"]
@@ -159,19 +215,57 @@ def main():
         for shot in wanted:
             if not any(os.path.basename(image) == shot for image in images):
                 problems.append(f"{name}: the guide does not show {shot}")
+    summary.append(f"{checked['program']} quotes match the program under Wine, "
+                   f"{checked['core']} the display-test core, {checked['standin']} the stand-in; "
+                   f"{len(images)} screenshots")
+    return problems
 
+
+def check(guide, texts=None, causes=None):
+    """Every problem with the guide, and a summary of what was checked."""
+    try:
+        ast = json.loads(
+            subprocess.run(["pandoc", "-f", "markdown", "-t", "json", guide],
+                           check=True, capture_output=True, text=True).stdout)
+    except FileNotFoundError:
+        sys.exit("check_guide: pandoc is missing: install it with `apt-get install pandoc` "
+                 "(or run bash scripts/install-deps.sh)")
+    blocks = ast["blocks"]
+    table = table_outcomes()
+    parts = {name for kind, value in elements(blocks) if kind == "raw" and MARKER.match(value)
+             for name in MARKER.match(value).group(1).split()}
+    problems = [f"a marker for {name}, which is no row of the outcome table"
+                for name in sorted(parts - set(table))]
+    problems += [f"outcome {name} has no part in the guide" for name in table if name not in parts]
+    summary = []
+    if texts is not None:
+        problems += [f"outcome {name} was not played" for name in table if name not in texts]
+        problems += text_problems(blocks, os.path.dirname(os.path.abspath(guide)), texts, summary)
+    if causes is not None:
+        problems += cause_problems(blocks, causes)
+        summary.append(f"{len(causes)} causes give the outcomes of their parts")
     ids, links = set(), []
-    anchors_and_links(ast["blocks"], ids, links)
-    problems.extend(f"a link to #{target}, which names no heading of the guide"
-                    for target in links if target not in ids)
+    anchors_and_links(blocks, ids, links)
+    problems += [f"a link to #{target}, which names no heading of the guide"
+                 for target in links if target not in ids]
+    summary.append(f"{len(links)} links within the guide")
+    return problems, summary
 
+
+def main():
+    args = sys.argv[1:]
+    if len(args) % 2 != 1 or any(flag not in ("--texts", "--causes") for flag in args[1::2]):
+        sys.exit("usage: check_guide.py GUIDE.md [--texts TEXTS.json] [--causes CAUSES.json]")
+    given = {}
+    for flag, path in zip(args[1::2], args[2::2]):
+        with open(path, encoding="utf-8") as f:
+            given[flag] = json.load(f)
+    problems, summary = check(args[0], given.get("--texts"), given.get("--causes"))
     for problem in problems:
         print("check_guide: " + problem, file=sys.stderr)
     if problems:
         sys.exit(1)
-    print(f"check_guide: {checked['program']} quotes match the program under Wine, "
-          f"{checked['core']} the display-test core, {checked['standin']} the stand-in; "
-          f"{len(images)} screenshots, {len(links)} links within the guide")
+    print("check_guide: " + "; ".join(summary))
 
 
 if __name__ == "__main__":

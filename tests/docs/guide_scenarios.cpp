@@ -1,9 +1,9 @@
-// Plays every outcome the technician's guide describes and records what the program shows in
-// each: the dialog's texts, each message box's caption and text, and the texts the display was
-// sent; with --shots also the screenshots the guide shows. Outcomes that Wine cannot bring about
-// (a failing SetCommState, SetCommTimeouts or ReadFile) are played on the display-test core with
-// the recording fakes instead, and marked so. A test against the stand-in over a null modem
-// records the stand-in's console, as a technician's laptop shows it, with the times left out.
+// Plays every row of the outcome table (tests/support/outcomes.table), holds the program to what
+// the row says it shows, and records what it showed: the dialog's texts, each message box's
+// caption and text, and the texts the display was sent; with --shots also the screenshots the
+// guide shows. The core's rows (what Wine cannot bring about) are played on the display-test core
+// with the recording fakes. A test against the stand-in over a null modem records the stand-in's
+// console, as a technician's laptop shows it, with the times left out.
 //
 // Usage: guide_scenarios APP_EXE TEXTS_JSON [--shots DIR]   (paths as Unix or Windows paths)
 // Run under scripts/with-displays.sh with the display "guide", the device "guide-device" (a
@@ -11,6 +11,7 @@
 // outcome, the stand-in "guide-standin" (without it that outcome is not played).
 #include "display/commands.h"
 #include "display/test_run.h"
+#include "tests/support/outcomes.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
 #include "tools/driver/emulator_client.h"
@@ -24,7 +25,7 @@
 
 namespace {
 
-struct Shown {
+struct Recorded {
     std::string where; // dialog, result, port, box-caption, box-text, display
     std::wstring text;
 };
@@ -32,50 +33,8 @@ struct Shown {
 struct Outcome {
     std::string name;
     std::string source; // "program" under Wine, "core" with the fakes, or "standin"
-    std::vector<Shown> shown;
+    std::vector<Recorded> shown;
     double runSeconds = 0; // from Test to the end of the run, boxes excluded; 0 if no run
-};
-
-// Which port an outcome types.
-enum class PortKind { Display, Device, Absent };
-
-// An outcome played end to end: the emulator's behaviour, the port typed (and what follows
-// it), whether Test is pressed at all.
-struct ProgramCase {
-    const char* name;
-    const char* mode;
-    PortKind port;
-    const wchar_t* suffix;
-    bool pressTest;
-};
-
-const ProgramCase kProgramCases[] = {
-    {"start", "", PortKind::Display, L"", false},
-    {"pass", "", PortKind::Display, L"", true},
-    {"unknown-product", "--product unknown", PortKind::Display, L"", true},
-    {"silent", "--silent", PortKind::Display, L"", true},
-    // Every answer one byte too long: both are marked (Incorrect).
-    {"incorrect", "--overlong 1", PortKind::Display, L"", true},
-    // A loopback plug on the port: the program reads its own bytes back.
-    {"loopback", "--loopback", PortKind::Display, L"", true},
-    {"open-failure", "", PortKind::Absent, L"", true},
-    // /dev/null opens, but has no line settings to read.
-    {"get-comm-state", "", PortKind::Device, L"", true},
-    // The line goes once ESC @ and the greeting are in: the next write fails.
-    {"write-file", "--hangup-after 27", PortKind::Display, L"", true},
-    {"truncated", "", PortKind::Display, L" (VFD display)", true},
-};
-
-// An outcome played on the core: the link operation that fails.
-struct CoreCase {
-    const char* name;
-    const char* failingOperation;
-};
-
-const CoreCase kCoreCases[] = {
-    {"set-comm-state", "applyTestSettings"},
-    {"set-comm-timeouts", "applyTimeouts"},
-    {"read-file", "readAvailable"},
 };
 
 using driver::wide;
@@ -166,14 +125,14 @@ std::wstring withoutTimes(const std::string& console) {
 }
 
 BOOL CALLBACK addChildText(HWND child, LPARAM param) {
-    auto* shown = reinterpret_cast<std::vector<Shown>*>(param);
+    auto* shown = reinterpret_cast<std::vector<Recorded>*>(param);
     std::wstring text = driver::text(child);
     // An icon's text is its resource number (FFFF, then the id), not something shown; the
     // result and port boxes are recorded as such.
     if (text.empty() || text[0] == 0xFFFF) {
         return TRUE;
     }
-    for (const Shown& already : *shown) {
+    for (const Recorded& already : *shown) {
         if (already.text == text) {
             return TRUE;
         }
@@ -195,73 +154,68 @@ class ProgramRunner {
                     "guide-absent";
             return false;
         }
+        std::string absent;
+        hasStandIn_ = standIn_.connect("guide-standin", absent);
         return emulator_.connect("guide", error);
     }
 
-    // A test against the stand-in: the result, and the stand-in's console before Exit (which
-    // resets the display).
-    bool playStandIn(const EmulatorClient& standIn, Outcome& outcome, std::string& error) {
-        outcome.name = "standin";
-        outcome.source = "standin";
-        driver::Operator op;
-        if (!op.start(app_, error)) {
-            return false;
-        }
-        op.typePort(standIn.port());
-        if (!finishRun(op, outcome, error)) {
-            return false;
-        }
-        outcome.shown.push_back({"result", op.text(driver::kResultBox)});
-        outcome.shown.push_back({"console", withoutTimes(standIn.console())});
-        if (op.exit() != 0) {
-            error = "Exit did not end the program with 0";
-            return false;
-        }
-        return true;
-    }
+    bool hasStandIn() const { return hasStandIn_; }
 
-    bool play(const ProgramCase& c, Outcome& outcome, std::string& error) {
-        outcome.name = c.name;
-        outcome.source = "program";
-        if (!emulator_.setMode(c.mode, error)) {
+    // Plays the row, records what it showed, and checks that against the row. The stand-in's
+    // console is read before Exit, which resets the display.
+    bool play(const OutcomeRow& row, Outcome& outcome, std::string& error) {
+        bool standIn = row.port == "standin";
+        outcome.name = row.name;
+        outcome.source = standIn ? "standin" : "program";
+        if (!standIn && !emulator_.setMode(row.mode, error)) {
             return false;
         }
         driver::Operator op;
         if (!op.start(app_, error)) {
             return false;
         }
-        const std::wstring& port = c.port == PortKind::Display  ? emulator_.port()
-                                   : c.port == PortKind::Device ? device_
-                                                                : absent_;
-        op.typePort(port + c.suffix);
-        if (!c.pressTest) {
+        // A cut name: the display's port and more than the 16 characters a name may have.
+        const std::wstring port = row.port == "device"    ? device_
+                                  : row.port == "absent"  ? absent_
+                                  : standIn               ? standIn_.port()
+                                  : row.port == "cut"     ? emulator_.port() + L" (VFD display)"
+                                                          : emulator_.port();
+        op.typePort(port);
+        Shown shown;
+        if (row.shows == "ready") {
             // Clear moves the focus to Test, as a configured port would: no caret in the shot.
             op.clear();
-        } else if (!finishRun(op, outcome, error)) {
+        } else if (!finishRun(op, outcome, shown, error)) {
             return false;
         }
+        shown.result = op.text(driver::kResultBox);
+        outcome.shown.push_back({"result", shown.result});
         HWND dialog = op.dialog();
-        outcome.shown.push_back({"result", op.text(driver::kResultBox)});
-        outcome.shown.push_back({"port", op.text(driver::kPortBox)});
-        outcome.shown.push_back({"dialog", driver::text(dialog)});
-        EnumChildWindows(dialog, addChildText, reinterpret_cast<LPARAM>(&outcome.shown));
-        if (!shoot(dialog, outcome.name + ".bmp", error)) {
-            return false;
+        if (standIn) {
+            outcome.shown.push_back({"console", withoutTimes(standIn_.console())});
+        } else {
+            outcome.shown.push_back({"port", op.text(driver::kPortBox)});
+            outcome.shown.push_back({"dialog", driver::text(dialog)});
+            EnumChildWindows(dialog, addChildText, reinterpret_cast<LPARAM>(&outcome.shown));
+            if (!shoot(dialog, outcome.name + ".bmp", error)) {
+                return false;
+            }
         }
         if (op.exit() != 0) {
             error = "Exit did not end the program with 0";
             return false;
         }
-        for (const std::wstring& text : displayTexts(emulator_.received())) {
+        for (const std::wstring& text : displayTexts(standIn ? "" : emulator_.received())) {
             outcome.shown.push_back({"display", text});
         }
-        return true;
+        error = shownProblem(row, port, shown);
+        return error.empty();
     }
 
   private:
     // Presses Test and waits for the run to end, reading, photographing (the first) and
     // dismissing each box.
-    bool finishRun(driver::Operator& op, Outcome& outcome, std::string& error) {
+    bool finishRun(driver::Operator& op, Outcome& outcome, Shown& shown, std::string& error) {
         bool shot = true;
         int boxes = 0;
         driver::Run run = op.runTest(30000, [&](const driver::MessageBoxInfo& box) {
@@ -272,6 +226,7 @@ class ProgramRunner {
             }
             outcome.shown.push_back({"box-caption", box.caption});
             outcome.shown.push_back({"box-text", box.text});
+            shown.boxes.push_back({box.caption, box.text});
         });
         if (!shot) {
             return false;
@@ -303,26 +258,32 @@ class ProgramRunner {
     std::wstring device_;
     std::wstring absent_;
     EmulatorClient emulator_;
+    EmulatorClient standIn_;
+    bool hasStandIn_ = false;
 };
 
-Outcome playOnCore(const CoreCase& c) {
+// Plays a core row: the recording link's call the row names fails.
+Outcome playOnCore(const OutcomeRow& row, std::string& problem) {
     CallLog log;
     RecordingLink link(log);
     RecordingConsole console(log);
-    link.failCall(c.failingOperation);
+    link.failCall(row.mode);
     DevicePath path;
     path.reset();
     std::wcscpy(path.name(), L"COM14");
     runTest(path, LineSettings{}, console, link);
 
     Outcome outcome;
-    outcome.name = c.name;
+    outcome.name = row.name;
     outcome.source = "core";
     outcome.shown.push_back({"result", console.resultText});
+    Shown shown{console.resultText, {}};
     for (const RecordingConsole::Message& box : console.messages) {
         outcome.shown.push_back({"box-caption", box.caption});
         outcome.shown.push_back({"box-text", box.text});
+        shown.boxes.push_back({box.caption, box.text});
     }
+    problem = shownProblem(row, path.name(), shown);
     return outcome;
 }
 
@@ -343,31 +304,23 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     std::vector<Outcome> outcomes;
-    for (const ProgramCase& c : kProgramCases) {
+    for (const OutcomeRow& row : outcomeTable()) {
         Outcome outcome;
-        if (!runner.play(c, outcome, error)) {
-            std::fprintf(stderr, "guide_scenarios: %s: %s\n", c.name, error.c_str());
+        if (row.port == "core") {
+            outcome = playOnCore(row, error);
+        } else if (row.port == "standin" && !runner.hasStandIn()) {
+            std::printf("%-18s not played: no stand-in guide-standin\n", row.name.c_str());
+            continue;
+        } else {
+            runner.play(row, outcome, error);
+        }
+        if (!error.empty()) {
+            std::fprintf(stderr, "guide_scenarios: %s: %s\n", row.name.c_str(), error.c_str());
             return 1;
         }
-        std::printf("%-18s program %5.2f s\n", c.name, outcome.runSeconds);
+        std::printf("%-18s %-8s %5.2f s\n", row.name.c_str(), outcome.source.c_str(),
+                    outcome.runSeconds);
         outcomes.push_back(outcome);
-    }
-    EmulatorClient standIn;
-    std::string absent;
-    if (!standIn.connect("guide-standin", absent)) {
-        std::printf("%-18s not played: %s\n", "standin", absent.c_str());
-    } else {
-        Outcome outcome;
-        if (!runner.playStandIn(standIn, outcome, error)) {
-            std::fprintf(stderr, "guide_scenarios: standin: %s\n", error.c_str());
-            return 1;
-        }
-        std::printf("%-18s stand-in %5.2f s\n", "standin", outcome.runSeconds);
-        outcomes.push_back(outcome);
-    }
-    for (const CoreCase& c : kCoreCases) {
-        outcomes.push_back(playOnCore(c));
-        std::printf("%-18s core\n", c.name);
     }
     if (misuseCount() != 0) {
         std::fprintf(stderr, "guide_scenarios: the core runs misused the recording link (above)\n");

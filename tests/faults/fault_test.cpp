@@ -14,6 +14,7 @@
 
 #include "tests/support/emulator_test.h"
 #include "tests/support/expected_report.h"
+#include "tests/support/outcomes.h"
 #include "tools/driver/operator.h"
 
 namespace {
@@ -70,7 +71,6 @@ std::string portHolders(const std::string& pty, bool hungUp) {
 
 // ESC @ and the greeting with its NUL: what a run writes before it drains.
 const std::string kGreetingBytes = hex(kInitialiseDisplay) + " " + hex(kGreeting);
-const uint32_t kGreetingByteCount = kInitialiseDisplay.length + kGreeting.length;
 
 const std::string kProductReply = productReply("CU20029-T307A  ");
 
@@ -142,12 +142,12 @@ class FaultTest : public EmulatorTest {
     // start can't be written: it waits in its failure box with the port (pty) still open. Then
     // a live display is on the port again: whatever the program now did on it would show.
     void runIntoHungUpBox(HWND& box) {
-        ASSERT_NO_FATAL_FAILURE(startOn("--hangup-after " + std::to_string(kGreetingByteCount)));
+        ASSERT_NO_FATAL_FAILURE(startOn(outcomeRow("write-file").mode));
         ASSERT_TRUE(op_.pressTest()) << "no run began";
-        box = op_.app().waitForMessageBox(L"Error.");
+        box = op_.app().waitForMessageBox(writeFailure_.boxes.at(0).caption);
         ASSERT_NE(box, nullptr) << "no failure box; result: " << narrow(op_.text(kResult));
-        EXPECT_EQ(driver::describeMessageBox(box).text, L"WriteFile() returned error.");
-        EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
+        EXPECT_EQ(driver::describeMessageBox(box).text, writeFailure_.boxes.at(0).text);
+        EXPECT_EQ(op_.text(kResult), writeFailure_.result);
         EXPECT_EQ(emulator_.received(), kGreetingBytes);
         // Under the box the run still holds the port: this also shows the holder check sees it.
         EXPECT_NE(portHolders(line_, true), "");
@@ -163,7 +163,7 @@ class FaultTest : public EmulatorTest {
         EXPECT_EQ(op_.app().openMessageBoxCount(), 1);
         EXPECT_EQ(emulator_.received(), "")
             << "the port was opened while the run waited in its box";
-        EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
+        EXPECT_EQ(op_.text(kResult), writeFailure_.result);
         EXPECT_NE(portHolders(line_, true), "") << "the suspended run still holds its port";
     }
 
@@ -201,6 +201,8 @@ class FaultTest : public EmulatorTest {
 
     std::string line_;
     driver::Operator op_;
+    // What a run stopped by a failing write shows.
+    const Shown writeFailure_ = expectedShown(outcomeRow("write-file"), L"");
 };
 
 // A device that never stops sending. The emulator fills the line before the mode begins and
@@ -293,7 +295,7 @@ TEST_F(FaultTest, HangUpInTheMiddleOfARunShowsTheWriteFailureAndClosesThePort) {
     driver::dismiss(box);
     ASSERT_TRUE(op_.waitForRunEnd(5000)) << "the run did not end after the box";
     EXPECT_EQ(portHolders(line_, true), "") << "the hung-up port was not closed";
-    EXPECT_EQ(op_.text(kResult), L"ERROR: WriteFile() returned error.");
+    EXPECT_EQ(op_.text(kResult), writeFailure_.result);
     finishWithGoodRunAndExit();
 }
 

@@ -1,23 +1,17 @@
-// The guide's cause table: each listed cause, played on the core, gives its part's outcome.
-// Each cause in docs/technician-guide.md is marked with a situation of kSituations, scripted on
-// the recording link as Windows presents it; Exit must reset the display only where the marker
-// says so.
+// The guide's cause table: each situation a listed cause rests on, played on the core as Windows
+// presents it, and the outcome it gives, for the guide check (tests/docs/check_guide.py) to hold
+// against the part of the guide that lists the cause. Exit must reset the display only where the
+// guide's marker says so.
+// Usage: guide_causes CAUSES_JSON
 #include "display/commands.h"
 #include "display/test_run.h"
 #include "tests/support/device_path.h"
 #include "tests/support/expected_report.h"
+#include "tests/support/outcomes.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <regex>
-#include <sstream>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -163,41 +157,10 @@ const Situation kSituations[] = {
 
 // What a situation showed: the guide's outcome name, and whether Exit reset the display.
 struct Played {
-    std::string outcome;
+    std::string outcome; // "" when no row of the outcome table names it
+    std::string result;
     bool exitResets;
 };
-
-std::string outcomeOfBox(const RecordingConsole::Message& box) {
-    if (box.caption == L"Error.  Could not open COM port:") {
-        return "open-failure";
-    }
-    static const std::map<std::wstring, std::string> kFunctions = {
-        {L"GetCommState() returned error.", "get-comm-state"},
-        {L"SetCommState() returned error.", "set-comm-state"},
-        {L"SetCommTimeouts() returned error.", "set-comm-timeouts"},
-        {L"WriteFile() returned error.", "write-file"},
-        {L"ReadFile() returned error.", "read-file"},
-    };
-    auto found = kFunctions.find(box.text);
-    return found != kFunctions.end() ? found->second : "box " + narrow(box.text);
-}
-
-std::string outcomeOfReport(const std::wstring& report) {
-    if (report.find(L"Test result: PASS.") != std::wstring::npos) {
-        return "pass";
-    }
-    if (report.find(L"Test result: FAIL - unrecognised product type") != std::wstring::npos) {
-        return "unknown-product";
-    }
-    if (report.find(L"User set up mode start returned 0 bytes:") != std::wstring::npos &&
-        report.find(L"(Product type) returned 0 bytes:") != std::wstring::npos) {
-        return "silent";
-    }
-    if (report.find(L"(Incorrect)") != std::wstring::npos) {
-        return "incorrect";
-    }
-    return "report " + narrow(report);
-}
 
 Played play(const Situation& situation) {
     CallLog log;
@@ -211,9 +174,13 @@ Played play(const Situation& situation) {
     DisplayAnswered = false; // as the Test button leaves it
     runTest(path, LineSettings{}, console, link);
 
+    Shown shown{console.resultText, {}};
+    for (const RecordingConsole::Message& box : console.messages) {
+        shown.boxes.push_back({box.caption, box.text});
+    }
     Played played;
-    played.outcome = console.messages.empty() ? outcomeOfReport(console.resultText)
-                                              : outcomeOfBox(console.messages.front());
+    played.outcome = outcomeOf(console.portText, shown);
+    played.result = narrow(console.resultText);
     int opensBefore = link.opens();
     size_t wireBefore = link.wire().size();
     releaseDisplay(path, console, link);
@@ -222,186 +189,27 @@ Played play(const Situation& situation) {
     return played;
 }
 
-// One cause marker of the guide, where it stands.
-struct Marker {
-    int line;
-    std::string situation;
-    bool exitResets;
-    std::vector<std::string> outcomes; // those of the part it stands in
-};
-
-struct Reading {
-    std::vector<Marker> markers;
-    std::vector<std::string> problems;
-};
-
-// Reads the markers. A part starts at an "outcome" marker; a cause list starts at "Likely
-// causes" and runs to the next heading; each numbered item in it must carry a cause marker,
-// and no cause marker may stand outside such an item.
-Reading readGuide(const std::string& text) {
-    static const std::regex kOutcome(R"(^<!--\s*outcome:\s*([a-z0-9 -]+?)\s*-->$)");
-    static const std::regex kCause(R"(<!--\s*cause:\s*([^>]*?)\s*-->)");
-    static const std::regex kMarkerBody(R"(^([a-z0-9-]+)(, exit resets the display)?$)");
-    static const std::regex kItem(R"(^\d+\.\s)");
-    Reading reading;
-    std::vector<std::string> outcomes;
-    bool inCauseList = false;
-    std::string previous;
-    bool inItem = false;
-    int itemLine = 0;
-    int itemMarkers = 0;
-    auto endItem = [&] {
-        if (inItem && itemMarkers == 0) {
-            reading.problems.push_back("line " + std::to_string(itemLine) +
-                                       ": a listed cause has no situation marker");
-        }
-        inItem = false;
-    };
-
-    std::istringstream lines(text);
-    std::string line;
-    bool blankBefore = false;
-    for (int number = 1; std::getline(lines, line); ++number) {
-        std::smatch found;
-        if (std::regex_match(line, found, kOutcome)) {
-            std::istringstream names(found[1].str());
-            outcomes.assign(std::istream_iterator<std::string>(names), {});
-        }
-        if (line.rfind("#", 0) == 0) {
-            endItem();
-            inCauseList = false;
-        } else if ((previous + " " + line).find("Likely causes") != std::string::npos) {
-            // The words may be split over two lines.
-            inCauseList = true;
-        }
-        previous = line;
-
-        if (std::regex_search(line, kItem)) {
-            endItem();
-            inItem = inCauseList;
-            itemLine = number;
-            itemMarkers = 0;
-        } else if (inItem && blankBefore && !line.empty() && line[0] != ' ') {
-            endItem(); // a paragraph after the list
-        }
-        blankBefore = line.empty();
-
-        for (auto at = std::sregex_iterator(line.begin(), line.end(), kCause);
-             at != std::sregex_iterator(); ++at) {
-            std::string body = (*at)[1].str();
-            std::smatch parts;
-            if (!std::regex_match(body, parts, kMarkerBody)) {
-                reading.problems.push_back("line " + std::to_string(number) +
-                                           ": unreadable cause marker \"" + body + "\"");
-                continue;
-            }
-            if (!inItem) {
-                reading.problems.push_back("line " + std::to_string(number) + ": cause " +
-                                           parts[1].str() + " outside a listed cause");
-                continue;
-            }
-            ++itemMarkers;
-            reading.markers.push_back({number, parts[1].str(), parts[2].matched, outcomes});
-        }
-    }
-    endItem();
-    return reading;
-}
-
-std::string joined(const std::vector<std::string>& names) {
-    std::string out;
-    for (const std::string& name : names) {
-        out += (out.empty() ? "" : " ") + name;
-    }
-    return out;
-}
-
-// Every problem with the guide's causes; empty when each gives what its part says.
-std::vector<std::string> checkCauses(const std::string& guide) {
-    Reading reading = readGuide(guide);
-    std::vector<std::string> problems = reading.problems;
-    std::map<std::string, int> used;
-    for (const Marker& marker : reading.markers) {
-        const Situation* situation =
-            std::find_if(std::begin(kSituations), std::end(kSituations),
-                         [&](const Situation& s) { return marker.situation == s.name; });
-        std::string where = "line " + std::to_string(marker.line) + ": " + marker.situation;
-        if (situation == std::end(kSituations)) {
-            problems.push_back(where + " is no situation of the table");
-            continue;
-        }
-        ++used[marker.situation];
-        Played played = play(*situation);
-        const std::vector<std::string>& listed = marker.outcomes;
-        if (std::find(listed.begin(), listed.end(), played.outcome) == listed.end()) {
-            problems.push_back(where + " gives " + played.outcome + ", but is listed under " +
-                               (listed.empty() ? "no outcome" : joined(listed)));
-        }
-        if (played.exitResets != marker.exitResets) {
-            problems.push_back(where + (played.exitResets
-                                            ? ": Exit then resets the display; the marker "
-                                              "does not say so"
-                                            : ": Exit then leaves the port alone; the marker "
-                                              "says it resets the display"));
-        }
-    }
-    for (const Situation& s : kSituations) {
-        if (used.count(s.name) == 0) {
-            problems.push_back(std::string("situation ") + s.name + " is listed nowhere");
-        }
-    }
-    return problems;
-}
-
-std::string readFile(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string lines(const std::vector<std::string>& problems) {
-    std::string out;
-    for (const std::string& p : problems) {
-        out += "  " + p + "\n";
-    }
-    return out;
-}
-
-class GuideCausesTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        guide_ = readFile(LDT_GUIDE);
-        ASSERT_FALSE(guide_.empty()) << "cannot read " << LDT_GUIDE;
-    }
-    std::string guide_;
-};
-
-TEST_F(GuideCausesTest, EveryListedCauseGivesTheOutcomeOfItsPart) {
-    std::vector<std::string> problems = checkCauses(guide_);
-    EXPECT_TRUE(problems.empty()) << LDT_GUIDE << ":\n" << lines(problems);
-}
-
-// The check itself: a cause moved under a part its situation does not give, and a cause
-// without its marker, must each be caught.
-TEST_F(GuideCausesTest, CheckCatchesAMovedCauseAndAnUnmarkedOne) {
-    std::string moved = guide_;
-    size_t afterSilentList = moved.find("### Answers marked (Incorrect)");
-    ASSERT_NE(afterSilentList, std::string::npos);
-    moved.insert(afterSilentList,
-                 "5. Another program holds the port. <!-- cause: port-held -->\n\n");
-    std::string problems = lines(checkCauses(moved));
-    EXPECT_NE(problems.find("port-held gives open-failure, but is listed under silent"),
-              std::string::npos)
-        << problems;
-
-    std::string unmarked = guide_;
-    size_t marker = unmarked.find("<!-- cause: no-such-port -->");
-    ASSERT_NE(marker, std::string::npos);
-    unmarked.erase(marker, std::strlen("<!-- cause: no-such-port -->"));
-    problems = lines(checkCauses(unmarked));
-    EXPECT_NE(problems.find("a listed cause has no situation marker"), std::string::npos)
-        << problems;
-}
-
 } // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: guide_causes CAUSES_JSON\n");
+        return 2;
+    }
+    std::string json = "{\n";
+    for (const Situation& s : kSituations) {
+        Played played = play(s);
+        json += std::string(json.size() > 2 ? ",\n" : "") + "  \"" + s.name +
+                "\": {\"outcome\": \"" + played.outcome + "\", \"exit_resets\": " +
+                (played.exitResets ? "true" : "false") + ", \"result\": \"" + played.result +
+                "\"}";
+    }
+    json += "\n}\n";
+    FILE* out = std::fopen(argv[1], "wb");
+    bool written = out != nullptr && std::fputs(json.c_str(), out) >= 0;
+    if (out == nullptr || std::fclose(out) != 0 || !written) {
+        std::fprintf(stderr, "guide_causes: could not write %s\n", argv[1]);
+        return 1;
+    }
+    return misuseCount() == 0 ? 0 : 1;
+}

@@ -43,8 +43,7 @@ class NullModemTest : public testing::Test {
 
     // The stand-in's log holds the utility's exact bytes, and its screen reads "Test OK".
     static void expectSawGoodRun(const EmulatorClient& standIn) {
-        EXPECT_TRUE(driver::waitUntil([&] { return standIn.received() == kTestRunBytes; }, 3000))
-            << standIn.received();
+        EXPECT_EQ(standIn.receivedOnceItHas(kTestRunBytes), kTestRunBytes);
         EXPECT_TRUE(driver::waitUntil([&] { return standIn.screen() == kTestOkScreen; }, 3000))
             << testing::PrintToString(standIn.screen());
     }

@@ -24,8 +24,6 @@ using driver::LeaveRequest;
 constexpr int kTest = driver::kTestButton;
 constexpr int kResult = driver::kResultBox;
 
-constexpr size_t kReportUnits = 255;
-
 // Runs line-helper.sh (LDT_FAULT_HELPER) with the words given and returns its output without
 // the "rc" line; ok is false when it failed or gave no answer within 10 s.
 std::string runLineHelper(const std::string& words, bool& ok) {
@@ -35,7 +33,7 @@ std::string runLineHelper(const std::string& words, bool& ok) {
                          std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++calls);
     std::string command =
         "/bin/sh " + driver::environment("LDT_FAULT_HELPER") + " " + result + " " + words;
-    std::wstring wide(command.begin(), command.end());
+    std::wstring wide = driver::wide(command);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -134,8 +132,7 @@ class FaultTest : public EmulatorTest {
     void runGoodTest(EmulatorClient& line) {
         ASSERT_EQ(op_.runWithoutBoxes(5000), "");
         EXPECT_EQ(narrow(op_.text(kResult)), narrow(expectedReport(kSetupAckReply, kProductReply)));
-        EXPECT_TRUE(driver::waitUntil([&] { return line.received() == kTestRunBytes; }, 3000))
-            << line.received();
+        EXPECT_EQ(line.receivedOnceItHas(kTestRunBytes), kTestRunBytes);
     }
 
     // A run on a line that hangs up once ESC @ and the greeting are in, so that set-up mode
@@ -183,10 +180,8 @@ class FaultTest : public EmulatorTest {
     // Exit, as above, re-initialises the main display, which answered.
     void exitReleasingTheDisplay() {
         exitWithZeroAndNoBox();
-        EXPECT_TRUE(driver::waitUntil(
-            [&] { return emulator_.received() == kTestRunBytes + " " + hex(kInitialiseDisplay); },
-            3000))
-            << emulator_.received();
+        std::string released = kTestRunBytes + " " + hex(kInitialiseDisplay);
+        EXPECT_EQ(emulator_.receivedOnceItHas(released), released);
     }
 
     // After a fault: the window is usable, a good run on the same port works and closes it,
@@ -272,8 +267,7 @@ TEST_P(OverlongReplyTest, ReportIsCutAtItsCapacityAndTheRunGoesOn) {
               narrow(expectedReport(kSetupAckReply + extra, kProductReply + extra)));
     EXPECT_EQ(report.size(), kReportUnits);
     // Set-up mode end and "Test OK" still went out, and the port was put back and closed.
-    EXPECT_TRUE(driver::waitUntil([&] { return emulator_.received() == kTestRunBytes; }, 3000))
-        << emulator_.received();
+    EXPECT_EQ(emulator_.receivedOnceItHas(kTestRunBytes), kTestRunBytes);
     EXPECT_EQ(portHolders(line_, false), "");
     finishWithGoodRunAndExit();
 }

@@ -106,12 +106,6 @@ class SerialRunTest : public EmulatorTest {
         return GetTickCount() - begin;
     }
 
-    // Waits for the emulator to have received `bytes` (hex) and returns what it received.
-    std::string receivedOnceItHas(const std::string& bytes) {
-        emulator_.waitForBytes("recv", (bytes.size() + 1) / 3, 2000);
-        return emulator_.received();
-    }
-
     // The calls outside reply collection that a run which goes through makes.
     std::vector<std::string> fullRun(const std::wstring& report) {
         return expectedGoodRunCalls(emulator_.port(), report);
@@ -155,7 +149,7 @@ TEST_P(SerialRunModeTest, RunWritesEveryCommandAndReportsWhatCameBack) {
     EXPECT_EQ(joined(fullRun(expectedReport(c.ack, c.product))),
               joined(recording_.callsOutsideCollection()));
     EXPECT_EQ(c.answered, DisplayAnswered);
-    EXPECT_EQ(kTestRunBytes, receivedOnceItHas(kTestRunBytes));
+    EXPECT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
     EXPECT_EQ(kTestDefaults, duringRun);
     EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
 }
@@ -179,7 +173,7 @@ TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialise
     mode("--initial 9600,8N2");
     run();
     ASSERT_TRUE(DisplayAnswered);
-    ASSERT_EQ(kTestRunBytes, receivedOnceItHas(kTestRunBytes));
+    ASSERT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
     // 300 ms between the greeting and set-up mode start; 200 ms between its end and "Test OK".
     std::vector<EmulatorEvent> log = emulator_.events();
     uint64_t before = 0;
@@ -210,7 +204,7 @@ TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialise
     releaseDisplay(path_, console_, recording_);
     EXPECT_EQ(joined(expectedReleaseCalls(emulator_.port())), joined(log_.lines));
     EXPECT_EQ(kTestRunBytes + " " + hex(kInitialiseDisplay),
-              receivedOnceItHas(kTestRunBytes + " " + hex(kInitialiseDisplay)));
+              emulator_.receivedOnceItHas(kTestRunBytes + " " + hex(kInitialiseDisplay)));
     EXPECT_EQ(kRelease, duringRelease);
     EXPECT_EQ(k9600TwoStops, emulator_.waitForSettings(k9600TwoStops, 2000));
 }
@@ -225,7 +219,7 @@ TEST_F(SerialRunTest, SilentDisplayGetsBothCommandsAndAnIncorrectReportAfterTwoS
     DWORD ms = run();
     EXPECT_EQ(joined(fullRun(expectedReport("", ""))), joined(recording_.callsOutsideCollection()));
     EXPECT_FALSE(DisplayAnswered);
-    EXPECT_EQ(kTestRunBytes, receivedOnceItHas(kTestRunBytes));
+    EXPECT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
     EXPECT_GE(ms, waitsMs - clockSlackMs);
     EXPECT_LT(ms, waitsMs + kLoadAllowanceMs);
 }
@@ -266,7 +260,7 @@ TEST_F(SerialRunTest, NeverEndingSenderDoesNotHoldTheRun) {
     expected.erase(std::find(expected.begin(), expected.end(), "readAvailable 64 -> 0"));
     EXPECT_EQ(joined(expected), joined(rest));
     EXPECT_FALSE(DisplayAnswered);
-    EXPECT_EQ(kTestRunBytes, receivedOnceItHas(kTestRunBytes));
+    EXPECT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
 }
 
 // The display goes away once it has the greeting: the next write fails, the run says so

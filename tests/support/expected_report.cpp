@@ -9,8 +9,6 @@ namespace {
 constexpr char kProductHeader[] = "\x28\x65\x40";
 // The two product types that pass, blanks included.
 constexpr const char* kKnownTypes[] = {"CU20029-T307A  ", "CU20029T307A01 "};
-// 255 units and the terminator.
-constexpr size_t kReportUnits = 255;
 
 // Each byte as two upper-case digits and a blank.
 std::wstring dump(const std::string& bytes) {

@@ -18,6 +18,9 @@ inline const std::string kSetupAckReply("\x28\x65\x01\x00", 4);
 // A product-type reply: 28 65 40 and the 15 bytes of type.
 std::string productReply(const std::string& type);
 
+// The result box's capacity in units: a report is cut there.
+constexpr size_t kReportUnits = 255;
+
 // Safe in the initialisers of other files' constants: it uses no constant of its own file.
 // The result box's text after a run whose collections gathered these two replies: each dump
 // with its verdict, then "Test result: " with PASS for a known product or the unrecognised

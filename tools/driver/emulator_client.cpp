@@ -187,6 +187,11 @@ bool EmulatorClient::waitForBytes(const std::string& kind, size_t count, int tim
         timeoutMs, 5);
 }
 
+std::string EmulatorClient::receivedOnceItHas(const std::string& expected, int timeoutMs) const {
+    waitForBytes("recv", (expected.size() + 1) / 3, timeoutMs);
+    return received();
+}
+
 bool EmulatorClient::waitForEvent(const std::string& kind, int timeoutMs) const {
     return driver::waitUntil([&] { return !events(kind).empty(); }, timeoutMs, 5);
 }

@@ -50,6 +50,9 @@ class EmulatorClient {
     std::string waitForSettings(const std::string& expected, int timeoutMs) const;
     // Waits until `count` bytes in all have been received or sent (kind recv or send).
     bool waitForBytes(const std::string& kind, size_t count, int timeoutMs) const;
+    // Every byte received since the mark once there are as many as `expected` shows (in the same
+    // form), or after the time-out.
+    std::string receivedOnceItHas(const std::string& expected, int timeoutMs = 3000) const;
     // Waits until an event of that kind is logged; false on time-out.
     bool waitForEvent(const std::string& kind, int timeoutMs) const;
     // The display's two lines in the last frame its console output drew; none without one.

@@ -5,6 +5,9 @@
 #   . "$(dirname "$0")/lib.sh"          (from scripts/; from elsewhere, the path to it)
 # Every message starts with the calling script's name, so a failure says where it came from.
 set -euo pipefail
+# And inside $(...) too, where bash would otherwise drop set -e: a failing step in a command
+# substitution stops the script instead of handing on what it printed before it failed.
+shopt -s inherit_errexit
 
 ldt_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ldt_name=$(basename "$0" .sh)
@@ -88,6 +91,18 @@ ldt_output_to() {
   if [ "$show" = 1 ]; then "$@" 2>&1 | tee "$log"; else "$@" >"$log" 2>&1; fi
 }
 
+# TOOL...: stops, when a TOOL is missing, with the package that gives it and the command that
+# installs it (scripts/packages.table says which package gives which tool).
+ldt_need() {
+  local tool package
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null && continue
+    package=$(awk -v tool="$tool" '!/^#/ { for (i = 2; i <= NF; i++) if ($i == tool) print $1 }' \
+      "$ldt_root/scripts/packages.table")
+    ldt_die "$tool is missing: install it with \`apt-get install ${package:?"$tool" is not in scripts/packages.table}\` (or run \`bash scripts/install-deps.sh\`)"
+  done
+}
+
 # PRESET DIR [TARGET...]: configures DIR from the preset and builds the targets there
 # (everything without targets). DIR may differ from the preset's own tree; all else comes from
 # the preset. Configured every time (a second or two), so a tree never keeps settings the
@@ -95,6 +110,12 @@ ldt_output_to() {
 ldt_build() {
   local preset=$1 dir=$2
   shift 2
+  ldt_need cmake
+  case $preset in
+    win32) ldt_need i686-w64-mingw32-g++-posix ;;
+    win64) ldt_need x86_64-w64-mingw32-g++-posix ;;
+    fuzz) ldt_need clang ;;
+  esac
   cmake --preset "$preset" -B "$dir"
   [ $# -eq 0 ] || set -- --target "$@"
   cmake --build "$dir" -j2 "$@"
@@ -162,6 +183,14 @@ ldt_check() {
     *) echo "FAILED: $1"; echo "  got:      $2" | head -n 12; echo "  expected: $3"
        ldt_failures=$((ldt_failures + 1)) ;;
   esac
+}
+# TOOL DIR: prints a PATH that finds every command of this one but TOOL: DIR, filled with links.
+ldt_path_without() {
+  local dir
+  mkdir -p "$2"
+  for dir in ${PATH//:/ }; do ln -s "$dir"/* "$2/" 2>/dev/null || true; done
+  rm -f "$2/$1"
+  echo "$2"
 }
 ldt_checks_done() {
   [ $ldt_failures -eq 0 ] || { echo "$ldt_failures check(s) failed"; exit 1; }

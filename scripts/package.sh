@@ -34,6 +34,8 @@ done
 [ -z "$pass_file" ] || [ -n "$cert" ] || ldt_die "--sign-pass-file needs --sign CERT.pfx"
 
 ldt_step "installing packages" "$build/package-install.log" bash scripts/install-deps.sh
+ldt_need pandoc ${cert:+osslsigncode openssl}
+[ $check = 0 ] || ldt_need diffoscope
 py=/usr/bin/python3 # Debian's, which sees python3-pefile whatever python3 comes first on PATH
 # The exes, as the package names them, with the description a signature gives each; the utility
 # first, since the package is named for its version.

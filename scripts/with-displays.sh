@@ -71,6 +71,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ $# -gt 0 ] || ldt_die "no COMMAND after --"
+[ $((${#standins[@]} + ${#modems[@]})) -eq 0 ] || ldt_need socat
 [ $((${#displays[@]} + ${#standins[@]})) -eq 0 ] || [ -x "$emulator" ] || ldt_die "no display emulator at $emulator; build it\
  with: cmake --preset native && cmake --build --preset native --target display-standin"
 

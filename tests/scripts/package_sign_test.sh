@@ -6,6 +6,7 @@
 # guide that cannot be written stops it before it is zipped.
 # Usage: package_sign_test.sh BUILD_DIR   (a 32-bit tree whose two release exes are built)
 . "$(dirname "$0")/../../scripts/lib.sh"
+ldt_need osslsigncode openssl unzip
 set +e # the checks go on past a failing command; each says what failed
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 package_py() { /usr/bin/python3 "$ldt_root/scripts/package.py" "$@"; }

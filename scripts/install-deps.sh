@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs every system package of scripts/packages.table on Debian 12, from Debian's own
+# Installs every system package of ldt_packages (scripts/lib.sh) on Debian 12, from Debian's own
 # archive. Idempotent: returns at once when everything is already there. On a failure it says
 # which step failed and shows the end of its log (build/install-logs/).
 . "$(dirname "$0")/lib.sh"
@@ -7,7 +7,7 @@ logs="$ldt_root/build/install-logs"
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in $(awk '!/^#/ && NF { print $1 }' "$ldt_root/scripts/packages.table"); do
+for p in "${ldt_packages[@]%%=*}"; do
   have "$p" || need+=("$p")
 done
 

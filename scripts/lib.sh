@@ -91,15 +91,23 @@ ldt_output_to() {
   if [ "$show" = 1 ]; then "$@" 2>&1 | tee "$log"; else "$@" >"$log" 2>&1; fi
 }
 
+# Every Debian package the build, the tests, the demo and the release need (install-deps.sh
+# installs them), as PACKAGE=TOOL where a step checks for its tool first (ldt_need; package.py
+# reads pefile's): the one place that says which package gives which tool.
+ldt_packages=(g++-mingw-w64-i686=i686-w64-mingw32-g++-posix wine=wineserver wine32:i386
+  g++-mingw-w64-x86-64-posix=x86_64-w64-mingw32-g++-posix wine64=/usr/lib/wine/wine64 xvfb=Xvfb
+  xdotool x11-apps imagemagick=convert fonts-wine pandoc=pandoc cmake=cmake g++ clang=clang
+  libclang-rt-14-dev libgtest-dev python3 procps python3-pefile=pefile unzip=unzip xxd
+  diffoscope-minimal=diffoscope osslsigncode=osslsigncode openssl=openssl ca-certificates socat=socat)
+
 # TOOL...: stops, when a TOOL is missing, with the package that gives it and the command that
-# installs it (scripts/packages.table says which package gives which tool).
+# installs it.
 ldt_need() {
   local tool package
   for tool in "$@"; do
     command -v "$tool" >/dev/null && continue
-    package=$(awk -v tool="$tool" '!/^#/ { for (i = 2; i <= NF; i++) if ($i == tool) print $1 }' \
-      "$ldt_root/scripts/packages.table")
-    ldt_die "$tool is missing: install it with \`apt-get install ${package:?"$tool" is not in scripts/packages.table}\` (or run \`bash scripts/install-deps.sh\`)"
+    package=$(printf '%s\n' "${ldt_packages[@]}" | awk -F= -v tool="$tool" '$2 == tool { print $1 }')
+    ldt_die "$tool is missing: install it with \`apt-get install ${package:?no package gives $tool}\` (or run \`bash scripts/install-deps.sh\`)"
   done
 }
 
@@ -183,14 +191,6 @@ ldt_check() {
     *) echo "FAILED: $1"; echo "  got:      $2" | head -n 12; echo "  expected: $3"
        ldt_failures=$((ldt_failures + 1)) ;;
   esac
-}
-# TOOL DIR: prints a PATH that finds every command of this one but TOOL: DIR, filled with links.
-ldt_path_without() {
-  local dir
-  mkdir -p "$2"
-  for dir in ${PATH//:/ }; do ln -s "$dir"/* "$2/" 2>/dev/null || true; done
-  rm -f "$2/$1"
-  echo "$2"
 }
 ldt_checks_done() {
   [ $ldt_failures -eq 0 ] || { echo "$ldt_failures check(s) failed"; exit 1; }

@@ -31,8 +31,8 @@ import zipfile
 try:
     import pefile
 except ImportError:
-    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "packages.table")) as table:
-        package = [row.split()[0] for row in table if row[0] != "#" and "pefile" in row.split()[1:]][0]
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib.sh")) as lib:
+        package = re.search(r"(\S+)=pefile\b", lib.read())[1]
     sys.exit(f"package: pefile is missing: install it with `apt-get install {package}` (or run "
              f"`bash scripts/install-deps.sh`); run package.py with /usr/bin/python3, which sees it")
 

@@ -9,7 +9,8 @@
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
 ldt_probe_windows_build
-ldt_need wineserver "$LDT_WINE_LOADER"
+ldt_need wineserver
+[ "$LDT_WINDOWS_BUILD" = win32 ] || ldt_need "$LDT_WINE_LOADER"
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 # No crash debugger: a crashing test must fail at once, not wait for its time-out.

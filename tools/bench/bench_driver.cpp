@@ -12,6 +12,10 @@
 // with the wineserver's beside it; GetProcessTimes of another process under Wine 8 reports more
 // than the kernel counts for that process, and is printed only for comparison.
 //   bench-driver startup EXE CAPTION        process creation until its dialog is shown
+//   bench-driver commands                   the product's commands in the order a run writes
+//                                           them, one a line: NAME and its bytes in hex
+#include "display/commands.h"
+#include "tests/support/call_log.h"
 #include "tests/support/expected_report.h"
 #include "tools/driver/emulator_client.h"
 #include "tools/driver/operator.h"
@@ -19,6 +23,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -169,6 +174,17 @@ int mode(const std::string& display, const std::string& options) {
     return 0;
 }
 
+int commands() {
+    const std::pair<const char*, const Command&> all[] = {
+        {"initialise", kInitialiseDisplay}, {"greeting", kGreeting},
+        {"setup_start", kSetupModeStart},   {"product_request", kReadProductType},
+        {"setup_end", kSetupModeEnd},       {"final", kFinalMessage}};
+    for (const auto& [name, command] : all) {
+        std::printf("%s %s\n", name, hexBytes(command.bytes, command.length).c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -190,7 +206,10 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"startup" && argc == 4) {
         return startup(argv[2], argv[3]);
     }
+    if (command == L"commands" && argc == 2) {
+        return commands();
+    }
     std::fprintf(stderr, "usage: bench-driver clock | mode DISPLAY [OPTION...] | "
-                         "test APP PORT TIMEOUT_MS | startup EXE CAPTION\n");
+                         "test APP PORT TIMEOUT_MS | startup EXE CAPTION | commands\n");
     return 2;
 }

@@ -1,17 +1,10 @@
 #!/usr/bin/env bash
-# Benchmarks of LineDisplayTest.exe under Wine against the display stand-in; prints a table.
+# Benchmarks of LineDisplayTest.exe under Wine against the display stand-in, on a pty and (at
+# least 20 tests) through a null modem; prints two tables, each row a measure against its floor
+# or target, and how each floor is made.
 # Usage: scripts/bench.sh [--runs N]   (N runs of each measurement, default 5)
-# Measures, each run: Test pressed -> report shown and -> controls enabled again against the
-# floor that the run's own pauses, polls and wire time set (the display answering at once);
-# a silent display's whole run against its design length, and the CPU time it used; start-up
-# to the dialog shown against a minimal dialog program; and the size of the exe.
-# Then, over at least 20 tests on the null-modem path (the stand-in on a port, socat, the
-# utility under Wine): the stand-in's answer after a request's last byte, from its own log; its
-# CPU use while idle; and Test -> report shown against the same floor.
-# It builds what it needs and runs in its own prefix, against the display "bench" and the
-# stand-in "bench-standin" of scripts/ports.table; nothing is written outside the build trees.
-# The trees are ldt_trees' (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and
-# it says so); the prefix lies in LDT_BENCH_DIR (default build/bench).
+# It builds what it needs in ldt_trees' trees and runs in its own prefix (LDT_BENCH_DIR, default
+# build/bench), against the display "bench" and the stand-in "bench-standin".
 . "$(dirname "$0")/lib.sh"
 cd "$ldt_root"
 ldt_trees
@@ -24,11 +17,11 @@ if [ "${1:-}" != --inside ]; then
       --runs)
         case "${2:-}" in '' | *[!0-9]* | 0) ldt_die "--runs takes a count" ;; esac
         runs=$2; shift 2 ;;
-      *) echo "usage: $0 [--runs N]" >&2; exit 2 ;;
+      *) sed -n 's/^# Usage: //p' "$0" >&2; exit 2 ;;
     esac
   done
   bash scripts/install-deps.sh
-  echo "bench: building (log in $bench/build.log)" >&2
+  ldt_say "building (log in $bench/build.log)"
   ldt_step "building" "$bench/build.log" \
     ldt_build_with_displays LineDisplayTest bench-driver minimal-dialog
   ldt_with_displays "$bench" --display bench --standin bench-standin -- bash "$0" --inside "$runs"
@@ -92,13 +85,13 @@ timed_run() {
 
 # The wire bytes, from the product's own commands.
 drive commands >"$data/commands"
-echo "bench: warming up" >&2
+ldt_say "warming up"
 for kind in app minimal; do startup "$kind" >/dev/null; done
 timed_run answered 0
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 for i in $(seq "$runs"); do
-  echo "bench: run $i of $runs" >&2
+  ldt_say "run $i of $runs"
   timed_run answered "$i"
   timed_run silent "$i"
   # Start-up varies most: three pairs a run, in alternating order.
@@ -111,10 +104,10 @@ done
 
 standin_runs=$((runs > 20 ? runs : 20))
 for i in $(seq "$standin_runs"); do
-  echo "bench: through the null modem, run $i of $standin_runs" >&2
+  ldt_say "through the null modem, run $i of $standin_runs"
   timed_run standin "$i"
 done
-echo "bench: the stand-in idle" >&2
+ldt_say "the stand-in idle"
 # Its CPU time over one-second windows: /proc's schedstat (nanoseconds on the processor) and
 # stat (utime + stime, in clock ticks too coarse for a second alone).
 python3 - "$LDT_DISPLAY_BENCH_STANDIN_PID" >"$data/idle" <<'PYTHON'

@@ -118,12 +118,8 @@ ldt_need() {
 ldt_build() {
   local preset=$1 dir=$2
   shift 2
-  ldt_need cmake
-  case $preset in
-    win32) ldt_need i686-w64-mingw32-g++-posix ;;
-    win64) ldt_need x86_64-w64-mingw32-g++-posix ;;
-    fuzz) ldt_need clang ;;
-  esac
+  local -A compiler=([win32]=i686-w64-mingw32-g++-posix [win64]=x86_64-w64-mingw32-g++-posix [fuzz]=clang)
+  ldt_need cmake ${compiler[$preset]:-}
   cmake --preset "$preset" -B "$dir"
   [ $# -eq 0 ] || set -- --target "$@"
   cmake --build "$dir" -j2 "$@"

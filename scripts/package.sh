@@ -80,9 +80,7 @@ commit=$(git rev-parse --short HEAD 2>/dev/null || echo "no commit")
   ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
 
 # TREE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from the exes built in TREE; signs
-# the packed copies first when SIGN is 1. Sets made to the zip's path. Not run inside $(...),
-# where bash drops set -e: there a guide pandoc failed to write went unnoticed, and an older zip
-# of the same version was announced as the new package.
+# the packed copies first when SIGN is 1. Sets made to the zip's path.
 make_package() {
   local tree=$1 dir=$2 sign=${3:-0} version work exe
   version=$("$py" scripts/package.py version "$tree/${programs[0]}")

@@ -99,14 +99,14 @@ for source in from-file from-env; do
 done
 
 # One byte flipped: in the code the signature covers, and in the signature itself.
-PYTHONPATH="$ldt_root/scripts" /usr/bin/python3 -B - "$(ls from-file/x/*/LineDisplayTest.exe)" <<'PYTHON'
-import package, sys
-exe = package.Exe(package.read(sys.argv[1]))
-text = next(s for s in exe.pe.sections if s.Name.rstrip(b"\0") == b".text")
-at, size = exe.signature()
-for name, offset in (("code", text.PointerToRawData + 0x100), ("signature", at + size - 64)):
+PYTHONPATH="$ldt_root/tests/scripts" /usr/bin/python3 -B - "$(ls from-file/x/*/LineDisplayTest.exe)" <<'PYTHON'
+import sys
+from package_test import flipped, package, read, text_offset
+data = read(sys.argv[1])
+at, size = package.Exe(data).signature()
+for name, offset in (("code", text_offset(data)), ("signature", at + size - 64)):
     with open(f"tampered-{name}.exe", "wb") as f:
-        f.write(exe.data[:offset] + bytes([exe.data[offset] ^ 1]) + exe.data[offset + 1:])
+        f.write(flipped(data, offset))
 PYTHON
 ldt_check "a byte of the code flipped: verification fails" \
   "$(verify tampered-code.exe test-ca.pem; cat verify.log)" "refused*MISMATCH*"

@@ -178,8 +178,15 @@ ldt_run() {
   set -e
 }
 
-# The scripts' tests: NAME ACTUAL PATTERN checks that ACTUAL matches the shell pattern and says
-# so, counting failures; ldt_checks_done ends the test, failing if any check did.
+# The scripts' tests: ldt_checks_begin lets the checks go on past a failing command (each says
+# what failed) and makes $work, removed at the end; NAME ACTUAL PATTERN checks that ACTUAL
+# matches the shell pattern and says so, counting failures; ldt_checks_done ends the test,
+# failing if any check did.
+ldt_checks_begin() {
+  set +e
+  work=$(mktemp -d "${TMPDIR:-/tmp}/ldt-$ldt_name.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+}
 ldt_failures=0
 ldt_check() {
   case "$2" in

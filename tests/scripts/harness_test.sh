@@ -3,11 +3,9 @@
 # it links, tells, keeps and stops; and the ports table's one rule.
 # Usage: harness_test.sh EMULATOR
 . "$(dirname "$0")/../../scripts/lib.sh"
-set +e # the checks go on past a failing command; each says what failed
+ldt_checks_begin
 harness="$ldt_root/scripts/with-displays.sh"
 program=$1 # the display emulator
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 export WINEPREFIX="$work/wineprefix"
 mkdir -p "$WINEPREFIX/dosdevices"
 dos="$WINEPREFIX/dosdevices"

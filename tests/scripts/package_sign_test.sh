@@ -7,11 +7,9 @@
 # Usage: package_sign_test.sh BUILD_DIR   (a 32-bit tree whose two release exes are built)
 . "$(dirname "$0")/../../scripts/lib.sh"
 ldt_need osslsigncode openssl unzip
-set +e # the checks go on past a failing command; each says what failed
+ldt_checks_begin
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 package_py() { /usr/bin/python3 "$ldt_root/scripts/package.py" "$@"; }
-work=$(mktemp -d "${TMPDIR:-/tmp}/ldt-sign-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 # A CA, and a certificate it issues for code signing, both for two days; another CA that

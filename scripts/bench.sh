@@ -36,13 +36,14 @@ mkdir -p "$data"
 log="$LDT_RUN_DIR/bench.log"
 port=$LDT_DISPLAY_BENCH_PORT
 driver="$ldt_windows/tools/bench/bench-driver.exe"
-app=$(ldt_winpath "$PWD/$ldt_windows/LineDisplayTest.exe")
-minimal=$(ldt_winpath "$PWD/$ldt_windows/tools/bench/minimal-dialog.exe")
+exe=$PWD/$ldt_windows/LineDisplayTest.exe minimal_exe=$PWD/$ldt_windows/tools/bench/minimal-dialog.exe
+app=$(ldt_winpath "$exe")
+minimal=$(ldt_winpath "$minimal_exe")
 
 drive() { ldt_wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 # app or minimal: one start-up of that program ($app or $minimal), timed to its dialog shown.
-declare -A title=([app]="Velmar qz71 LineDisplay Test" [minimal]="Minimal dialog")
-startup() { drive startup "${!1}" "${title[$1]}"; }
+declare -A title=([minimal]="Minimal dialog") # the utility's the driver knows
+startup() { drive startup "${!1}" ${title[$1]:+"${title[$1]}"}; }
 # A fresh line with the display behaving as the options say, and an empty log.
 set_mode() { drive mode bench "$@" >/dev/null || ldt_die "the display did not take the mode \"$*\""; }
 
@@ -126,7 +127,7 @@ for _ in range(5):
     print(ns2 - ns1, t2 - t1, w2 - w1)
 PYTHON
 
-python3 - "$data" "$runs" "$PWD/$ldt_windows/LineDisplayTest.exe" "$PWD/$ldt_windows/tools/bench/minimal-dialog.exe" \
+python3 - "$data" "$runs" "$exe" "$minimal_exe" \
   "$load" "$("$LDT_WINE_LOADER" --version 2>/dev/null) ($LDT_WINDOWS_BUILD build)" "$(nproc)" "$(getconf CLK_TCK)" \
   "$standin_runs" <<'PYTHON'
 import math

@@ -1,7 +1,7 @@
 # Sourced by every script of the project: strict mode, the one way to run a step with a kept
-# log, builds through the presets only, the trees a script works in, and the guard that keeps
-# Windows programs out of ~/.wine. The machine probe (which Windows build runs here) stays in
-# wine-env.sh.
+# log, the packages and the tools they give, builds through the presets only, the trees a script
+# works in, and the guard that keeps Windows programs out of ~/.wine. The machine probe (which
+# Windows build runs here) stays in wine-env.sh.
 #   . "$(dirname "$0")/lib.sh"          (from scripts/; from elsewhere, the path to it)
 # Every message starts with the calling script's name, so a failure says where it came from.
 set -euo pipefail

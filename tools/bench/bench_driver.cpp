@@ -11,7 +11,8 @@
 // The CPU time comes from the Linux process behind the program (/proc/PID/stat, clock ticks),
 // with the wineserver's beside it; GetProcessTimes of another process under Wine 8 reports more
 // than the kernel counts for that process, and is printed only for comparison.
-//   bench-driver startup EXE CAPTION        process creation until its dialog is shown
+//   bench-driver startup EXE [CAPTION]      process creation until its dialog (by default the
+//                                           utility's) is shown
 //   bench-driver commands                   the product's commands in the order a run writes
 //                                           them, one a line: NAME and its bytes in hex
 #include "display/commands.h"
@@ -203,13 +204,13 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"test" && argc == 5) {
         return testRun(argv[2], argv[3], std::wcstoul(argv[4], nullptr, 10));
     }
-    if (command == L"startup" && argc == 4) {
-        return startup(argv[2], argv[3]);
+    if (command == L"startup" && (argc == 3 || argc == 4)) {
+        return startup(argv[2], argc == 4 ? argv[3] : driver::kDialogCaption);
     }
     if (command == L"commands" && argc == 2) {
         return commands();
     }
     std::fprintf(stderr, "usage: bench-driver clock | mode DISPLAY [OPTION...] | "
-                         "test APP PORT TIMEOUT_MS | startup EXE CAPTION | commands\n");
+                         "test APP PORT TIMEOUT_MS | startup EXE [CAPTION] | commands\n");
     return 2;
 }

@@ -14,25 +14,37 @@ else()
 endif()
 include(GoogleTest)
 
-# ldt_add_gtest(TARGET [NAME test] [ARGS arg...] [TIMEOUT s] [REQUIRES fixture...] [LOCKS lock...])
+# Every test's name starts with its layer's family (tests/README.md), so that
+# ctest -R '^family\.' runs one layer.
+function(ldt_check_family name)
+    if(NOT name MATCHES "^(core|pty|win|e2e|fault|docs|scripts)\\.")
+        message(FATAL_ERROR "test ${name}: its name must start with its layer's family")
+    endif()
+endfunction()
+
+# Under Wine one case is rerun by GTEST_FILTER, which Wine hands on to the program
+# (tests/README.md): a filter that picks no case of a program fails its test, not passes it.
+set(LDT_NO_CASE_RAN "\\[==========\\] Running 0 tests")
+
+# ldt_add_gtest(TARGET NAME family.test [ARGS arg...] [TIMEOUT s] [REQUIRES fixture...]
+#               [LOCKS lock...])
 # LOCKS, here and below: what the program shares with the other tests of its tree's one Wine
 # prefix, so that ctest -j runs no two holders of a lock at once: "desktop" (it works windows,
 # and focus and activation belong to the one desktop), "registry" (it writes the port settings
 # the program under test reads, or reads them through the program).
-# Natively every case is its own ctest test; under Wine each program runs once, since every
-# start of a Win32 program costs a Wine process start.
+# Natively every case is its own ctest test, NAME.Suite.Case; under Wine the program runs once,
+# as NAME, since every start of a Win32 program costs a Wine process start.
 function(ldt_add_gtest target)
     cmake_parse_arguments(PARSE_ARGV 1 ARG "" "NAME;TIMEOUT" "ARGS;REQUIRES;LOCKS")
+    ldt_check_family("${ARG_NAME}")
     target_link_libraries(${target} PRIVATE ${LDT_GTEST_LIBS})
     if(CMAKE_CROSSCOMPILING)
-        if(NOT ARG_NAME)
-            set(ARG_NAME ${target})
-        endif()
         if(NOT ARG_TIMEOUT)
             set(ARG_TIMEOUT 600)
         endif()
         add_test(NAME ${ARG_NAME} COMMAND ${target} ${ARG_ARGS})
-        set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+        set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+            FAIL_REGULAR_EXPRESSION "${LDT_NO_CASE_RAN}")
         if(ARG_REQUIRES)
             set_tests_properties(${ARG_NAME} PROPERTIES FIXTURES_REQUIRED "${ARG_REQUIRES}")
         endif()
@@ -41,7 +53,7 @@ function(ldt_add_gtest target)
         endif()
     else()
         # The same arguments, time-out and fixtures for each case, so that the function means
-        # the same in both trees (NAME has no use here: each case is named by itself).
+        # the same in both trees.
         if(NOT ARG_TIMEOUT)
             set(ARG_TIMEOUT 120)
         endif()
@@ -50,7 +62,7 @@ function(ldt_add_gtest target)
             list(APPEND properties FIXTURES_REQUIRED "${ARG_REQUIRES}")
         endif()
         gtest_discover_tests(${target} EXTRA_ARGS ${ARG_ARGS} DISCOVERY_MODE PRE_TEST
-            PROPERTIES ${properties})
+            TEST_PREFIX ${ARG_NAME}. PROPERTIES ${properties})
     endif()
 endfunction()
 
@@ -73,7 +85,7 @@ if(CMAKE_CROSSCOMPILING)
     # the one a native tree built.
     set(LDT_EMULATOR "${PROJECT_SOURCE_DIR}/build/native/standin/display-standin"
         CACHE FILEPATH "The native display emulator used by the Windows tests")
-    ldt_require_file(native_emulator_built "${LDT_EMULATOR}" "The display emulator"
+    ldt_require_file(win.emulator_built "${LDT_EMULATOR}" "The display emulator"
         "cmake --preset native && cmake --build --preset native --target display-standin (or configure this tree with -DLDT_EMULATOR=<native tree>/standin/display-standin)")
 endif()
 
@@ -89,6 +101,7 @@ endif()
 function(ldt_add_display_test)
     cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;TIMEOUT"
         "COMMAND;DISPLAYS;STANDINS;NULL_MODEMS;ABSENT;DEVICES;ENV;LOCKS")
+    ldt_check_family("${ARG_NAME}")
     list(POP_FRONT ARG_COMMAND target)
     set(harness --emulator ${LDT_EMULATOR} --name ${ARG_NAME})
     foreach(kind display standin)
@@ -118,8 +131,8 @@ function(ldt_add_display_test)
         COMMAND ${PROJECT_SOURCE_DIR}/scripts/with-displays.sh ${harness}
                 -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${target}> ${ARG_COMMAND})
     set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-        ENVIRONMENT "LDT_APP=$<TARGET_FILE:LineDisplayTest>${ARG_ENV}"
-        FIXTURES_REQUIRED native_emulator_built)
+        FAIL_REGULAR_EXPRESSION "${LDT_NO_CASE_RAN}" ENVIRONMENT "LDT_APP=$<TARGET_FILE:LineDisplayTest>${ARG_ENV}"
+        FIXTURES_REQUIRED win.emulator_built)
     if(ARG_LOCKS)
         set_tests_properties(${ARG_NAME} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
     endif()

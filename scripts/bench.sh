@@ -1,17 +1,10 @@
 #!/usr/bin/env bash
-# Benchmarks of LineDisplayTest.exe under Wine against the display stand-in; prints a table.
+# Benchmarks of LineDisplayTest.exe under Wine against the display stand-in, on a pty and (at
+# least 20 tests) through a null modem; prints two tables, each row a measure against its floor
+# or target, and how each floor is made.
 # Usage: scripts/bench.sh [--runs N]   (N runs of each measurement, default 5)
-# Measures, each run: Test pressed -> report shown and -> controls enabled again against the
-# floor that the run's own pauses, polls and wire time set (the display answering at once);
-# a silent display's whole run against its design length, and the CPU time it used; start-up
-# to the dialog shown against a minimal dialog program; and the size of the exe.
-# Then, over at least 20 tests on the null-modem path (the stand-in on a port, socat, the
-# utility under Wine): the stand-in's answer after a request's last byte, from its own log; its
-# CPU use while idle; and Test -> report shown against the same floor.
-# It builds what it needs and runs in its own prefix, against the display "bench" and the
-# stand-in "bench-standin" of scripts/ports.table; nothing is written outside the build trees.
-# The trees are ldt_trees' (scripts/lib.sh: the 64-bit build where no 32-bit programs run, and
-# it says so); the prefix lies in LDT_BENCH_DIR (default build/bench).
+# It builds what it needs in ldt_trees' trees and runs in its own prefix (LDT_BENCH_DIR, default
+# build/bench), against the display "bench" and the stand-in "bench-standin".
 . "$(dirname "$0")/lib.sh"
 cd "$ldt_root"
 ldt_trees
@@ -24,11 +17,11 @@ if [ "${1:-}" != --inside ]; then
       --runs)
         case "${2:-}" in '' | *[!0-9]* | 0) ldt_die "--runs takes a count" ;; esac
         runs=$2; shift 2 ;;
-      *) echo "usage: $0 [--runs N]" >&2; exit 2 ;;
+      *) sed -n 's/^# Usage: //p' "$0" >&2; exit 2 ;;
     esac
   done
   bash scripts/install-deps.sh
-  echo "bench: building (log in $bench/build.log)" >&2
+  ldt_say "building (log in $bench/build.log)"
   ldt_step "building" "$bench/build.log" \
     ldt_build_with_displays LineDisplayTest bench-driver minimal-dialog
   ldt_with_displays "$bench" --display bench --standin bench-standin -- bash "$0" --inside "$runs"
@@ -43,13 +36,14 @@ mkdir -p "$data"
 log="$LDT_RUN_DIR/bench.log"
 port=$LDT_DISPLAY_BENCH_PORT
 driver="$ldt_windows/tools/bench/bench-driver.exe"
-app=$(ldt_winpath "$PWD/$ldt_windows/LineDisplayTest.exe")
-minimal=$(ldt_winpath "$PWD/$ldt_windows/tools/bench/minimal-dialog.exe")
+exe=$PWD/$ldt_windows/LineDisplayTest.exe minimal_exe=$PWD/$ldt_windows/tools/bench/minimal-dialog.exe
+app=$(ldt_winpath "$exe")
+minimal=$(ldt_winpath "$minimal_exe")
 
 drive() { ldt_wine "$driver" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 # app or minimal: one start-up of that program ($app or $minimal), timed to its dialog shown.
-declare -A title=([app]="Velmar qz71 LineDisplay Test" [minimal]="Minimal dialog")
-startup() { drive startup "${!1}" "${title[$1]}"; }
+declare -A title=([minimal]="Minimal dialog") # the utility's the driver knows
+startup() { drive startup "${!1}" ${title[$1]:+"${title[$1]}"}; }
 # A fresh line with the display behaving as the options say, and an empty log.
 set_mode() { drive mode bench "$@" >/dev/null || ldt_die "the display did not take the mode \"$*\""; }
 
@@ -82,7 +76,7 @@ timed_run() {
   off1=$(clock_offset)
   # The stand-in has no modes: its log goes on from run to run.
   at=$(stat -c %s "$standin_log")
-  line=$(drive test "$app" "$to" 30000)
+  line=$(drive test "$app" "$to" 30000) || true # a failed run is named below, with its line
   off2=$(clock_offset)
   case "$line" in *exit=0*) ;; *) ldt_die "$kind run $i failed: $line" ;; esac
   echo "$line offset_ns=$(((off1 + off2) / 2))" >"$data/$kind-$i.run"
@@ -90,13 +84,15 @@ timed_run() {
     >"$data/$kind-$i.log"
 }
 
-echo "bench: warming up" >&2
+# The wire bytes, from the product's own commands.
+drive commands >"$data/commands"
+ldt_say "warming up"
 for kind in app minimal; do startup "$kind" >/dev/null; done
 timed_run answered 0
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 for i in $(seq "$runs"); do
-  echo "bench: run $i of $runs" >&2
+  ldt_say "run $i of $runs"
   timed_run answered "$i"
   timed_run silent "$i"
   # Start-up varies most: three pairs a run, in alternating order.
@@ -109,10 +105,10 @@ done
 
 standin_runs=$((runs > 20 ? runs : 20))
 for i in $(seq "$standin_runs"); do
-  echo "bench: through the null modem, run $i of $standin_runs" >&2
+  ldt_say "through the null modem, run $i of $standin_runs"
   timed_run standin "$i"
 done
-echo "bench: the stand-in idle" >&2
+ldt_say "the stand-in idle"
 # Its CPU time over one-second windows: /proc's schedstat (nanoseconds on the processor) and
 # stat (utime + stime, in clock ticks too coarse for a second alone).
 python3 - "$LDT_DISPLAY_BENCH_STANDIN_PID" >"$data/idle" <<'PYTHON'
@@ -131,7 +127,7 @@ for _ in range(5):
     print(ns2 - ns1, t2 - t1, w2 - w1)
 PYTHON
 
-python3 - "$data" "$runs" "$PWD/$ldt_windows/LineDisplayTest.exe" "$PWD/$ldt_windows/tools/bench/minimal-dialog.exe" \
+python3 - "$data" "$runs" "$exe" "$minimal_exe" \
   "$load" "$("$LDT_WINE_LOADER" --version 2>/dev/null) ($LDT_WINDOWS_BUILD build)" "$(nproc)" "$(getconf CLK_TCK)" \
   "$standin_runs" <<'PYTHON'
 import math
@@ -144,10 +140,11 @@ TICK_MS = 1000.0 / int(tick)
 runs = int(runs)
 standin_runs = int(standin_runs)
 BYTE_MS = 10 * 1000 / 38400  # one start bit, 8 data bits, one stop bit at 38400 baud
-SETUP_START = "1F 28 65 01 49 4E"
-PRODUCT_REQUEST = "1F 28 65 40 30"
-SETUP_END = "1F 28 65 02 4F 55 54"
-TEST_OK = "54 65 73 74 20 4F 4B 00"
+with open(os.path.join(data, "commands")) as f:
+    COMMANDS = dict(line.split(" ", 1) for line in f.read().splitlines())
+SETUP_START, PRODUCT_REQUEST, SETUP_END, TEST_OK = (
+    COMMANDS[name] for name in ("setup_start", "product_request", "setup_end", "final"))
+WRITTEN = sum(len(command.split()) for command in COMMANDS.values())  # a run writes each once
 
 
 def fields(name, key, want):
@@ -214,7 +211,7 @@ s = [silent(i) for i in range(1, runs + 1)]
 pairs = [(i, k) for i in range(1, runs + 1) for k in (1, 2, 3)]
 app_start = [startup("app", i, k) for i, k in pairs]
 minimal_start = [startup("minimal", i, k) for i, k in pairs]
-design = 300 + 50 * 100 + 50 * 100 + 200 + 200 + 53 * BYTE_MS  # two silences, the 53 bytes written
+design = 300 + 50 * 100 + 50 * 100 + 200 + 200 + WRITTEN * BYTE_MS  # two silences, every byte written
 
 rows = []
 
@@ -267,7 +264,8 @@ print("        plus every byte's wire time at 38400 baud 8N1 (%.3f ms); the pty 
 print("        without wire time: report shown %.3f, controls enabled %.3f of the pauses alone (medians)."
       % (statistics.median(x["report"] / x["report_pauses"] for x in a),
          statistics.median(x["enabled"] / x["enabled_pauses"] for x in a)))
-print("design of the silent run: 300 + 2 x 50 x 100 + 200 + 200 ms + 53 bytes' wire time = %.1f ms" % design)
+print("design of the silent run: 300 + 2 x 50 x 100 + 200 + 200 ms + %d bytes' wire time = %.1f ms"
+      % (WRITTEN, design))
 print("CPU: the program's Linux process from /proc (%.0f ms ticks), the wineserver's beside it;"
       % TICK_MS)
 print("     Wine's GetProcessTimes of another process counts more than the kernel does.")

@@ -1,10 +1,13 @@
 # Sourced by every script of the project: strict mode, the one way to run a step with a kept
-# log, builds through the presets only, the trees a script works in, and the guard that keeps
-# Windows programs out of ~/.wine. The machine probe (which Windows build runs here) stays in
-# wine-env.sh.
+# log, the packages and the tools they give, builds through the presets only, the trees a script
+# works in, and the guard that keeps Windows programs out of ~/.wine. The machine probe (which
+# Windows build runs here) stays in wine-env.sh.
 #   . "$(dirname "$0")/lib.sh"          (from scripts/; from elsewhere, the path to it)
 # Every message starts with the calling script's name, so a failure says where it came from.
 set -euo pipefail
+# And inside $(...) too, where bash would otherwise drop set -e: a failing step in a command
+# substitution stops the script instead of handing on what it printed before it failed.
+shopt -s inherit_errexit
 
 ldt_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ldt_name=$(basename "$0" .sh)
@@ -88,6 +91,26 @@ ldt_output_to() {
   if [ "$show" = 1 ]; then "$@" 2>&1 | tee "$log"; else "$@" >"$log" 2>&1; fi
 }
 
+# Every Debian package the build, the tests, the demo and the release need (install-deps.sh
+# installs them), as PACKAGE=TOOL where a step checks for its tool first (ldt_need; package.py
+# reads pefile's): the one place that says which package gives which tool.
+ldt_packages=(g++-mingw-w64-i686=i686-w64-mingw32-g++-posix wine=wineserver wine32:i386
+  g++-mingw-w64-x86-64-posix=x86_64-w64-mingw32-g++-posix wine64=/usr/lib/wine/wine64 xvfb=Xvfb
+  xdotool x11-apps imagemagick=convert fonts-wine pandoc=pandoc cmake=cmake g++ clang=clang
+  libclang-rt-14-dev libgtest-dev python3 procps python3-pefile=pefile unzip=unzip xxd
+  diffoscope-minimal=diffoscope osslsigncode=osslsigncode openssl=openssl ca-certificates socat=socat)
+
+# TOOL...: stops, when a TOOL is missing, with the package that gives it and the command that
+# installs it.
+ldt_need() {
+  local tool package
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null && continue
+    package=$(printf '%s\n' "${ldt_packages[@]}" | awk -F= -v tool="$tool" '$2 == tool { print $1 }')
+    ldt_die "$tool is missing: install it with \`apt-get install ${package:?no package gives $tool}\` (or run \`bash scripts/install-deps.sh\`)"
+  done
+}
+
 # PRESET DIR [TARGET...]: configures DIR from the preset and builds the targets there
 # (everything without targets). DIR may differ from the preset's own tree; all else comes from
 # the preset. Configured every time (a second or two), so a tree never keeps settings the
@@ -95,6 +118,8 @@ ldt_output_to() {
 ldt_build() {
   local preset=$1 dir=$2
   shift 2
+  local -A compiler=([win32]=i686-w64-mingw32-g++-posix [win64]=x86_64-w64-mingw32-g++-posix [fuzz]=clang)
+  ldt_need cmake ${compiler[$preset]:-}
   cmake --preset "$preset" -B "$dir"
   [ $# -eq 0 ] || set -- --target "$@"
   cmake --build "$dir" -j2 "$@"
@@ -153,8 +178,15 @@ ldt_run() {
   set -e
 }
 
-# The scripts' tests: NAME ACTUAL PATTERN checks that ACTUAL matches the shell pattern and says
-# so, counting failures; ldt_checks_done ends the test, failing if any check did.
+# The scripts' tests: ldt_checks_begin lets the checks go on past a failing command (each says
+# what failed) and makes $work, removed at the end; NAME ACTUAL PATTERN checks that ACTUAL
+# matches the shell pattern and says so, counting failures; ldt_checks_done ends the test,
+# failing if any check did.
+ldt_checks_begin() {
+  set +e
+  work=$(mktemp -d "${TMPDIR:-/tmp}/ldt-$ldt_name.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+}
 ldt_failures=0
 ldt_check() {
   case "$2" in

@@ -31,8 +31,10 @@ import zipfile
 try:
     import pefile
 except ImportError:
-    sys.exit("package: python3-pefile is missing (scripts/install-deps.sh installs it; "
-             "run package.py with /usr/bin/python3, the interpreter that sees it)")
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib.sh")) as lib:
+        package = re.search(r"(\S+)=pefile\b", lib.read())[1]
+    sys.exit(f"package: pefile is missing: install it with `apt-get install {package}` (or run "
+             f"`bash scripts/install-deps.sh`); run package.py with /usr/bin/python3, which sees it")
 
 SUMS = "SHA256SUMS.txt"
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD

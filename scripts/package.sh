@@ -34,6 +34,8 @@ done
 [ -z "$pass_file" ] || [ -n "$cert" ] || ldt_die "--sign-pass-file needs --sign CERT.pfx"
 
 ldt_step "installing packages" "$build/package-install.log" bash scripts/install-deps.sh
+ldt_need pandoc ${cert:+osslsigncode openssl}
+[ $check = 0 ] || ldt_need diffoscope
 py=/usr/bin/python3 # Debian's, which sees python3-pefile whatever python3 comes first on PATH
 # The exes, as the package names them, with the description a signature gives each; the utility
 # first, since the package is named for its version.
@@ -78,9 +80,7 @@ commit=$(git rev-parse --short HEAD 2>/dev/null || echo "no commit")
   ldt_say "the work tree has uncommitted changes: this package is not commit $commit's"
 
 # TREE DIR [SIGN]: writes DIR/LineDisplayTest-<version>.zip from the exes built in TREE; signs
-# the packed copies first when SIGN is 1. Sets made to the zip's path. Not run inside $(...),
-# where bash drops set -e: there a guide pandoc failed to write went unnoticed, and an older zip
-# of the same version was announced as the new package.
+# the packed copies first when SIGN is 1. Sets made to the zip's path.
 make_package() {
   local tree=$1 dir=$2 sign=${3:-0} version work exe
   version=$("$py" scripts/package.py version "$tree/${programs[0]}")

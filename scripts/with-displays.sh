@@ -32,6 +32,15 @@ ports_of() {
   echo "${found% }"
 }
 variable() { local v=${1^^}; echo "${v//-/_}"; }
+# PID COMMAND...: waits up to 5 s for COMMAND to succeed, no longer once PID has ended; its status.
+until_ready() {
+  for _ in $(seq 100); do
+    "${@:2}" && return
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.05
+  done
+  "${@:2}"
+}
 dos="$WINEPREFIX/dosdevices"
 link_of() { echo "$dos/${1,,}"; }
 
@@ -71,6 +80,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ $# -gt 0 ] || ldt_die "no COMMAND after --"
+[ $((${#standins[@]} + ${#modems[@]})) -eq 0 ] || ldt_need socat
 [ $((${#displays[@]} + ${#standins[@]})) -eq 0 ] || [ -x "$emulator" ] || ldt_die "no display emulator at $emulator; build it\
  with: cmake --preset native && cmake --build --preset native --target display-standin"
 
@@ -130,12 +140,7 @@ done
 # Each display is ready once it says so; one that ended first has failed.
 for i in "${!names[@]}"; do
   name=${names[$i]}
-  for _ in $(seq 100); do
-    grep -q '^ready ' "$dir/$name.out" && break
-    kill -0 "${pids[$i]}" 2>/dev/null || break
-    sleep 0.05
-  done
-  grep -q '^ready ' "$dir/$name.out" ||
+  until_ready "${pids[$i]}" grep -q '^ready ' "$dir/$name.out" ||
     ldt_die "the display \"$name\" did not start; the run is kept in $dir" "$dir/$name.out"
   export "LDT_DISPLAY_$(variable "$name")_PTY=$(sed -n 's/^ready pty=\([^ ]*\).*/\1/p' "$dir/$name.out")"
 done
@@ -150,12 +155,8 @@ null_modem() {
   cables+=("$cable")
   device_links+=("$2" "$3")
   # socat makes its links once both ptys are open: only then may anything use them.
-  for _ in $(seq 100); do
-    [ -e "$2" ] && [ -e "$3" ] && return
-    kill -0 "$cable" 2>/dev/null || break
-    sleep 0.05
-  done
-  ldt_die "socat did not link the null modem \"$1\"; the run is kept in $dir" "$dir/$1.socat"
+  until_ready "$cable" test -e "$2" -a -e "$3" ||
+    ldt_die "socat did not link the null modem \"$1\"; the run is kept in $dir" "$dir/$1.socat"
 }
 
 for name in ${modems[@]+"${modems[@]}"}; do
@@ -181,12 +182,7 @@ for entry in ${standins[@]+"${standins[@]}"}; do
     "${v}_LOG=$(ldt_winpath "$dir/$name.log")" "${v}_OUT=$(ldt_winpath "$dir/$name.out")" \
     "${v}_PTY=$(readlink "$dir/$name.pty")"
   # Ready once it has shown the port's settings; one that ended first has failed.
-  for _ in $(seq 100); do
-    grep -q ' settings ' "$dir/$name.log" 2>/dev/null && break
-    kill -0 "${pids[-1]}" 2>/dev/null || break
-    sleep 0.05
-  done
-  grep -q ' settings ' "$dir/$name.log" 2>/dev/null ||
+  until_ready "${pids[-1]}" grep -qs ' settings ' "$dir/$name.log" ||
     ldt_die "the stand-in \"$name\" did not start; the run is kept in $dir" "$dir/$name.out"
 done
 export LDT_DISPLAYS="${names[*]}"

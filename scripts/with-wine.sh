@@ -9,6 +9,8 @@
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
 ldt_probe_windows_build
+ldt_need wineserver
+[ "$LDT_WINDOWS_BUILD" = win32 ] || ldt_need "$LDT_WINE_LOADER"
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 # No crash debugger: a crashing test must fail at once, not wait for its time-out.
@@ -59,6 +61,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 if [ -z "${DISPLAY:-}" ] || [ "${LDT_OWN_XVFB:-0}" = 1 ]; then
+  ldt_need Xvfb
   # -displayfd picks a free display number, so parallel runs never collide.
   numfile="$logdir/xvfb-display"
   : >"$numfile"

@@ -3,11 +3,9 @@
 # it links, tells, keeps and stops; and the ports table's one rule.
 # Usage: harness_test.sh EMULATOR
 . "$(dirname "$0")/../../scripts/lib.sh"
-set +e # the checks go on past a failing command; each says what failed
+ldt_checks_begin
 harness="$ldt_root/scripts/with-displays.sh"
 program=$1 # the display emulator
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 export WINEPREFIX="$work/wineprefix"
 mkdir -p "$WINEPREFIX/dosdevices"
 dos="$WINEPREFIX/dosdevices"
@@ -79,6 +77,12 @@ ldt_check "no emulator" "$("$harness" --emulator "$work/none" --display demo -- 
 ldt_check "a display that does not start" \
   "$("$harness" --emulator "$program" --display demo --bogus -- true 2>&1)" \
   '*"demo" did not start*unknown option --bogus*'
+mkdir "$work/bin" # every command of PATH but socat
+for dir in ${PATH//:/ }; do ln -s "$dir"/* "$work/bin/" 2>/dev/null; done
+rm "$work/bin/socat"
+ldt_check "a missing tool: its package and how to install it" \
+  "$(PATH=$work/bin "$harness" --standin nm-good -- true 2>&1)" \
+  '*with-displays: socat is missing: install it with `apt-get install socat` (or run `bash scripts/install-deps.sh`)'
 ldt_check "no prefix" "$(env -u WINEPREFIX "$harness" --display demo -- true 2>&1; echo "rc $?")" \
   '*WINEPREFIX is not set*rc 125'
 

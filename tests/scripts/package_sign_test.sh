@@ -6,11 +6,10 @@
 # guide that cannot be written stops it before it is zipped.
 # Usage: package_sign_test.sh BUILD_DIR   (a 32-bit tree whose two release exes are built)
 . "$(dirname "$0")/../../scripts/lib.sh"
-set +e # the checks go on past a failing command; each says what failed
+ldt_need osslsigncode openssl unzip
+ldt_checks_begin
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
 package_py() { /usr/bin/python3 "$ldt_root/scripts/package.py" "$@"; }
-work=$(mktemp -d "${TMPDIR:-/tmp}/ldt-sign-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 # A CA, and a certificate it issues for code signing, both for two days; another CA that
@@ -98,14 +97,14 @@ for source in from-file from-env; do
 done
 
 # One byte flipped: in the code the signature covers, and in the signature itself.
-PYTHONPATH="$ldt_root/scripts" /usr/bin/python3 -B - "$(ls from-file/x/*/LineDisplayTest.exe)" <<'PYTHON'
-import package, sys
-exe = package.Exe(package.read(sys.argv[1]))
-text = next(s for s in exe.pe.sections if s.Name.rstrip(b"\0") == b".text")
-at, size = exe.signature()
-for name, offset in (("code", text.PointerToRawData + 0x100), ("signature", at + size - 64)):
+PYTHONPATH="$ldt_root/tests/scripts" /usr/bin/python3 -B - "$(ls from-file/x/*/LineDisplayTest.exe)" <<'PYTHON'
+import sys
+from package_test import flipped, package, read, text_offset
+data = read(sys.argv[1])
+at, size = package.Exe(data).signature()
+for name, offset in (("code", text_offset(data)), ("signature", at + size - 64)):
     with open(f"tampered-{name}.exe", "wb") as f:
-        f.write(exe.data[:offset] + bytes([exe.data[offset] ^ 1]) + exe.data[offset + 1:])
+        f.write(flipped(data, offset))
 PYTHON
 ldt_check "a byte of the code flipped: verification fails" \
   "$(verify tampered-code.exe test-ca.pem; cat verify.log)" "refused*MISMATCH*"

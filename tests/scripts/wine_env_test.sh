@@ -3,9 +3,7 @@
 # to execute as on a kernel without 32-bit emulation, or is missing, with and without the
 # forcing variable, and compares what it chose.
 . "$(dirname "$0")/../../scripts/lib.sh"
-set +e # the checks go on past a failing command; each says what failed
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+ldt_checks_begin
 
 printf '#!/bin/sh\necho wine-8.0\n' >"$work/working"
 # An ELF header for a machine this kernel can't run (AArch64): execve fails with ENOEXEC,

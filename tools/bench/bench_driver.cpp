@@ -11,7 +11,12 @@
 // The CPU time comes from the Linux process behind the program (/proc/PID/stat, clock ticks),
 // with the wineserver's beside it; GetProcessTimes of another process under Wine 8 reports more
 // than the kernel counts for that process, and is printed only for comparison.
-//   bench-driver startup EXE CAPTION        process creation until its dialog is shown
+//   bench-driver startup EXE [CAPTION]      process creation until its dialog (by default the
+//                                           utility's) is shown
+//   bench-driver commands                   the product's commands in the order a run writes
+//                                           them, one a line: NAME and its bytes in hex
+#include "display/commands.h"
+#include "tests/support/call_log.h"
 #include "tests/support/expected_report.h"
 #include "tools/driver/emulator_client.h"
 #include "tools/driver/operator.h"
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -169,6 +175,17 @@ int mode(const std::string& display, const std::string& options) {
     return 0;
 }
 
+int commands() {
+    const std::pair<const char*, const Command&> all[] = {
+        {"initialise", kInitialiseDisplay}, {"greeting", kGreeting},
+        {"setup_start", kSetupModeStart},   {"product_request", kReadProductType},
+        {"setup_end", kSetupModeEnd},       {"final", kFinalMessage}};
+    for (const auto& [name, command] : all) {
+        std::printf("%s %s\n", name, hexBytes(command.bytes, command.length).c_str());
+    }
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -187,10 +204,13 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"test" && argc == 5) {
         return testRun(argv[2], argv[3], std::wcstoul(argv[4], nullptr, 10));
     }
-    if (command == L"startup" && argc == 4) {
-        return startup(argv[2], argv[3]);
+    if (command == L"startup" && (argc == 3 || argc == 4)) {
+        return startup(argv[2], argc == 4 ? argv[3] : driver::kDialogCaption);
+    }
+    if (command == L"commands" && argc == 2) {
+        return commands();
     }
     std::fprintf(stderr, "usage: bench-driver clock | mode DISPLAY [OPTION...] | "
-                         "test APP PORT TIMEOUT_MS | startup EXE CAPTION\n");
+                         "test APP PORT TIMEOUT_MS | startup EXE [CAPTION] | commands\n");
     return 2;
 }

@@ -181,7 +181,7 @@ int commands() {
         {"setup_start", kSetupModeStart},   {"product_request", kReadProductType},
         {"setup_end", kSetupModeEnd},       {"final", kFinalMessage}};
     for (const auto& [name, command] : all) {
-        std::printf("%s %s\n", name, hexBytes(command.bytes, command.length).c_str());
+        std::printf("%s %s\n", name, hex(command).c_str());
     }
     return 0;
 }

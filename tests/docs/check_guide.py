@@ -3,22 +3,16 @@
 
 Usage: check_guide.py GUIDE.md [--texts TEXTS.json] [--causes CAUSES.json]
 
-The guide marks each part with <!-- outcome: NAME... -->; what follows, up to the next marker,
-is about those outcomes (usually one), each a row of tests/support/outcomes.table, and every row
-has its part. Every link to a part of the page (#id) must name a heading that exists: the
-symptom table at the top is the technician's way in.
-With TEXTS.json (what guide_scenarios.exe saw the program show in every row):
-- every text in code marks is the program's own: a fenced block must be one whole text the
-  program showed in one of its part's outcomes (result box, box caption or text, a control, the
-  display), or whole lines in a row of the stand-in's console, an inline quote a whole text, a
-  whole line of one, or whole words of a line;
-- every image is a screenshot of one of them, NAME.png or NAME-box.png, and exists, and the part
-  of an outcome played under Wine shows its screenshots.
-With CAUSES.json (what guide_causes gives for each situation): each numbered item of a list
-after "Likely causes" carries a <!-- cause: SITUATION[, exit resets the display] --> marker, no
-marker stands elsewhere, each situation gives an outcome of its part and resets the display on
-Exit exactly where its marker says so, and every situation is listed.
-pandoc reads the guide, so what is checked is what the HTML guide shows.
+Each part of the guide starts with <!-- outcome: NAME... -->, naming rows of
+tests/support/outcomes.table; every row has its part, and every #link names a heading.
+TEXTS.json (guide_scenarios.exe: what the program showed in each row): each quote in code marks
+is the program's own (a fenced block one whole text it showed, or whole lines of the stand-in's
+console; an inline quote a whole text, line or run of words), each image a screenshot of its
+part's outcome (NAME.png, NAME-box.png), and each part of a row played under Wine shows them.
+CAUSES.json (guide_causes: what each situation gives): each numbered item after "Likely causes"
+carries <!-- cause: SITUATION[, exit resets the display] -->, no marker stands elsewhere, each
+gives an outcome of its part and resets the display on Exit where its marker says so, and every
+situation is listed. pandoc reads the guide, so what is checked is what the HTML guide shows.
 """
 import json
 import os

@@ -11,6 +11,7 @@
 // outcome, the stand-in "guide-standin" (without it that outcome is not played).
 #include "display/commands.h"
 #include "display/test_run.h"
+#include "tests/support/device_path.h"
 #include "tests/support/outcomes.h"
 #include "tests/support/recording_console.h"
 #include "tests/support/recording_link.h"
@@ -268,9 +269,7 @@ Outcome playOnCore(const OutcomeRow& row, std::string& problem) {
     RecordingLink link(log);
     RecordingConsole console(log);
     link.failCall(row.mode);
-    DevicePath path;
-    path.reset();
-    std::wcscpy(path.name(), L"COM14");
+    DevicePath path = pathOf(L"COM14");
     runTest(path, LineSettings{}, console, link);
 
     Outcome outcome;

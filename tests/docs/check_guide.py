@@ -223,7 +223,7 @@ def check(guide, texts=None, causes=None):
                            check=True, capture_output=True, text=True).stdout)
     except FileNotFoundError:
         sys.exit("check_guide: pandoc is missing: install it with `apt-get install pandoc` "
-                 "(or run bash scripts/install-deps.sh)")
+                 "(or run `bash scripts/install-deps.sh`)")
     blocks = ast["blocks"]
     table = table_outcomes()
     parts = {name for kind, value in elements(blocks) if kind == "raw" and MARKER.match(value)

@@ -156,17 +156,17 @@ TEST_P(SerialRunModeTest, RunWritesEveryCommandAndReportsWhatCameBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Displays, SerialRunModeTest,
-    testing::Values(RunCase{"FirstKnownProduct", "", kSetupAckReply,
-                            productReply("CU20029-T307A  "), true},
+    testing::Values(RunCase{"FirstKnownProduct", "", kSetupAckReply, productReply(kKnownTypes[0]),
+                            true},
                     RunCase{"SecondKnownProduct", "--product t307a01", kSetupAckReply,
-                            productReply("CU20029T307A01 "), true},
+                            productReply(kKnownTypes[1]), true},
                     RunCase{"UnknownProduct", "--product unknown", kSetupAckReply,
                             productReply("CU40026-TW200A "), true},
                     // Every byte a read apart: the collection still gathers both replies whole.
                     RunCase{"TrickledReplies", "--trickle 20", kSetupAckReply,
-                            productReply("CU20029-T307A  "), true},
+                            productReply(kKnownTypes[0]), true},
                     RunCase{"OverlongReplies", "--overlong 1", kSetupAckReply + "\x2A",
-                            productReply("CU20029-T307A  ") + "\x2A", false}),
+                            productReply(kKnownTypes[0]) + "\x2A", false}),
     [](const testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialises) {

@@ -15,6 +15,8 @@ extern const std::string kTestRunBytes;
 
 // The set-up acknowledgement, 28 65 01 00. Inline, so that tests' own constants may use it.
 inline const std::string kSetupAckReply("\x28\x65\x01\x00", 4);
+// The two product types that pass, blanks included.
+constexpr const char* kKnownTypes[] = {"CU20029-T307A  ", "CU20029T307A01 "};
 // A product-type reply: 28 65 40 and the 15 bytes of type.
 std::string productReply(const std::string& type);
 

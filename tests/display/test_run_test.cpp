@@ -130,7 +130,7 @@ TEST_P(TestRunReportTest, ShowsTheRepliesDumpedWithTheirVerdictsAndFinishes) {
     std::vector<std::string> good = goodRun(report, c.ack.size(), c.product.size());
     if (c.oneReadEach) {
         EXPECT_EQ(log.lines, good);
-        EXPECT_EQ(link.now(), 700u); // 300 + 200 + 200
+        EXPECT_EQ(link.now(), kRunPausesMs);
     } else {
         auto shown = std::find(log.lines.begin(), log.lines.end(), good[good.size() - 7]);
         EXPECT_EQ(std::vector<std::string>(shown, log.lines.end()),
@@ -170,7 +170,7 @@ TEST_F(TestRunTest, SilentDisplayReportsZeroBytesAfterTwoSilenceLimits) {
     const std::wstring expected = expectedReport("", "");
     EXPECT_EQ(console.resultText, expected);
     EXPECT_FALSE(DisplayAnswered);
-    EXPECT_EQ(link.now(), 10700u); // 300 + 2 * 50 * 100 + 200 + 200
+    EXPECT_EQ(link.now(), kRunPausesMs + 2 * 50 * 100u);
 
     std::vector<std::string> good = goodRun(expected);
     std::vector<std::string> want(good.begin(), good.begin() + 9);
@@ -191,7 +191,8 @@ TEST_F(TestRunTest, AcknowledgementSplitAcrossReadsIsCollectedWhole) {
     EXPECT_EQ(collect, (std::vector<std::string>{"readAvailable 4096 -> 2", "pause 1",
                                                  "readAvailable 4094 -> 2"}));
     EXPECT_EQ(console.resultText, kPassReport);
-    EXPECT_EQ(link.now(), 700u + 9); // one 1 ms pause for the ack, eight for the product reply
+    // One 1 ms pause for the ack, eight for the product reply.
+    EXPECT_EQ(link.now(), kRunPausesMs + 9u);
 }
 
 TEST_F(TestRunTest, EveryReportLengthIsCutExactlyAtCapacity) {

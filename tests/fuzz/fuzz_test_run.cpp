@@ -8,6 +8,7 @@
 //   first byte of all: the port box's length for the release (0-40)
 #include "display/test_run.h"
 #include "tests/support/device_path.h"
+#include "tests/support/expected_report.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +35,7 @@ class Input {
 
 // The longest a run may take by its own rules: each byte of the two expected replies after
 // up to 49 empty reads, each collection's final silence, and the fixed pauses.
-constexpr uint64_t kMaxRunMs = (4 + 18) * (49 * 100 + 1) + 2 * 50 * 100 + 300 + 200 + 200;
+constexpr uint64_t kMaxRunMs = (4 + 18) * (49 * 100 + 1) + 2 * 50 * 100 + kRunPausesMs;
 
 class FuzzLink : public SerialLink {
   public:

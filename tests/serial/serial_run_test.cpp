@@ -15,8 +15,6 @@
 
 namespace {
 
-// A run's own pauses: 300 ms after the greeting, 200 after set-up mode end, 200 after "Test OK".
-constexpr DWORD kRunPausesMs = 700;
 // Room above a run's own waiting for Wine and a loaded 2-core machine: a run that takes longer
 // is waiting for something it should not.
 constexpr DWORD kLoadAllowanceMs = 3000;

@@ -33,5 +33,7 @@ std::wstring expectedReport(const std::string& ackReply, const std::string& prod
 // link and console log them: the greeting's drain finds the line empty, and the result box
 // shows `report`.
 std::vector<std::string> expectedGoodRunCalls(const std::wstring& port, const std::wstring& report);
+// Their pauses: 300 ms after the greeting, 200 after set-up mode end, 200 after "Test OK".
+constexpr uint32_t kRunPausesMs = 300 + 200 + 200;
 // The calls of a release that goes through once the port box has named `port`.
 std::vector<std::string> expectedReleaseCalls(const std::wstring& port);

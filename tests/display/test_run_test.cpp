@@ -370,11 +370,12 @@ TEST_P(OpenFailureTest, NamesThePortAndClosesNothing) {
     path = pathOf(GetParam());
     link.failCall("open");
     run();
-    const std::string name = narrow(GetParam());
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"open \\\\.\\" + name + " -> fail",
-                                                   "setResultText Error: Could not open COM port.",
-                                                   "showMessage " + name +
-                                                       " | Error.  Could not open COM port:"}));
+    const Shown shown = expectedShown(outcomeRow("open-failure"), GetParam());
+    const ShownBox& box = shown.boxes.at(0); // the box names the port
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"open \\\\.\\" + narrow(GetParam()) + " -> fail",
+                                                   "setResultText " + narrow(shown.result),
+                                                   "showMessage " + narrow(box.text) + " | " +
+                                                       narrow(box.caption)}));
     EXPECT_EQ(link.closes(), 0);
     EXPECT_FALSE(DisplayAnswered);
 }

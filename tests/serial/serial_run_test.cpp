@@ -104,11 +104,6 @@ class SerialRunTest : public EmulatorTest {
         return GetTickCount() - begin;
     }
 
-    // The calls outside reply collection that a run which goes through makes.
-    std::vector<std::string> fullRun(const std::wstring& report) {
-        return expectedGoodRunCalls(emulator_.port(), report);
-    }
-
     DevicePath path_;
     CallLog log_;
     RecordingConsole console_{log_};
@@ -144,7 +139,7 @@ TEST_P(SerialRunModeTest, RunWritesEveryCommandAndReportsWhatCameBack) {
         }
     };
     run();
-    EXPECT_EQ(joined(fullRun(expectedReport(c.ack, c.product))),
+    EXPECT_EQ(joined(expectedGoodRunCalls(emulator_.port(), expectedReport(c.ack, c.product))),
               joined(recording_.callsOutsideCollection()));
     EXPECT_EQ(c.answered, DisplayAnswered);
     EXPECT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
@@ -215,7 +210,8 @@ TEST_F(SerialRunTest, SilentDisplayGetsBothCommandsAndAnIncorrectReportAfterTwoS
     const DWORD clockSlackMs = 200;
     mode("--silent");
     DWORD ms = run();
-    EXPECT_EQ(joined(fullRun(expectedReport("", ""))), joined(recording_.callsOutsideCollection()));
+    EXPECT_EQ(joined(expectedGoodRunCalls(emulator_.port(), expectedReport("", ""))),
+              joined(recording_.callsOutsideCollection()));
     EXPECT_FALSE(DisplayAnswered);
     EXPECT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
     EXPECT_GE(ms, waitsMs - clockSlackMs);
@@ -253,8 +249,8 @@ TEST_F(SerialRunTest, NeverEndingSenderDoesNotHoldTheRun) {
             rest.push_back(c);
         }
     }
-    std::vector<std::string> expected =
-        fullRun(expectedReport(std::string(ack, '\x2A'), std::string(product, '\x2A')));
+    std::vector<std::string> expected = expectedGoodRunCalls(
+        emulator_.port(), expectedReport(std::string(ack, '\x2A'), std::string(product, '\x2A')));
     expected.erase(std::find(expected.begin(), expected.end(), "readAvailable 64 -> 0"));
     EXPECT_EQ(joined(expected), joined(rest));
     EXPECT_FALSE(DisplayAnswered);
@@ -268,7 +264,7 @@ TEST_F(SerialRunTest, HangUpMidRunEndsInTheWriteFailure) {
     DWORD ms = run();
     // Shorter than a silence limit: the run does not wait out a dead line.
     EXPECT_LT(ms, 5000u);
-    std::vector<std::string> expected = fullRun(L"");
+    std::vector<std::string> expected = expectedGoodRunCalls(emulator_.port(), L"");
     expected.resize(8); // up to the 300 ms pause
     expected.insert(expected.end(), {"write " + hex(kSetupModeStart) + " -> fail",
                                      "setResultText ERROR: WriteFile() returned error.",

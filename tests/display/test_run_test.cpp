@@ -16,9 +16,8 @@
 
 namespace {
 
-const std::string kKnownType = "CU20029-T307A  ";
 const std::string kUnknownType = "CU20029-T999Z  ";
-const std::wstring kPassReport = expectedReport(kSetupAckReply, productReply(kKnownType));
+const std::wstring kPassReport = expectedReport(kSetupAckReply, productReply(kKnownTypes[0]));
 
 // "N" empty reads of a reply collection, each followed by its 100 ms pause.
 void addSilence(std::vector<std::string>& lines, int n) {
@@ -37,7 +36,7 @@ TEST(ExpectedReportTest, PinsTheReportsOfPassingUnknownAndSilentDisplays) {
         size_t units;
         std::wstring report;
     };
-    const Case cases[] = {{kSetupAckReply, productReply(kKnownType), 200,
+    const Case cases[] = {{kSetupAckReply, productReply(kKnownTypes[0]), 200,
                            L"User set up mode start returned 4 bytes: 28 65 01 00  (OK)\r\n"
                            L"Read Status information (Product type) returned 18 bytes:\r\n"
                            L"28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20  (OK)\r\n"
@@ -65,7 +64,7 @@ class TestRunTest : public testing::Test {
         path = pathOf(L"COM3");
     }
 
-    void answerGood() { link.answerRequests(kSetupAckReply, productReply(kKnownType)); }
+    void answerGood() { link.answerRequests(kSetupAckReply, productReply(kKnownTypes[0])); }
 
     void run() { runTest(path, settings, console, link); }
 
@@ -74,7 +73,7 @@ class TestRunTest : public testing::Test {
                                             size_t product = 18) {
         std::vector<std::string> calls = expectedGoodRunCalls(L"COM3", report);
         // Each collection's one read follows its request.
-        auto ackRead = std::find(calls.begin(), calls.end(), "write 1F 28 65 01 49 4E") + 1;
+        auto ackRead = std::find(calls.begin(), calls.end(), "write " + hex(kSetupModeStart)) + 1;
         auto request = calls.insert(ackRead, "readAvailable 4096 -> " + std::to_string(ack)) + 1;
         calls.insert(request + 1, "readAvailable 4096 -> " + std::to_string(product));
         return calls;
@@ -131,7 +130,7 @@ TEST_P(TestRunReportTest, ShowsTheRepliesDumpedWithTheirVerdictsAndFinishes) {
     std::vector<std::string> good = goodRun(report, c.ack.size(), c.product.size());
     if (c.oneReadEach) {
         EXPECT_EQ(log.lines, good);
-        EXPECT_EQ(link.now(), 700u); // 300 + 200 + 200
+        EXPECT_EQ(link.now(), kRunPausesMs);
     } else {
         auto shown = std::find(log.lines.begin(), log.lines.end(), good[good.size() - 7]);
         EXPECT_EQ(std::vector<std::string>(shown, log.lines.end()),
@@ -142,24 +141,23 @@ TEST_P(TestRunReportTest, ShowsTheRepliesDumpedWithTheirVerdictsAndFinishes) {
 INSTANTIATE_TEST_SUITE_P(
     Displays, TestRunReportTest,
     testing::Values(
-        ReportCase{"FirstKnownProduct", kSetupAckReply, productReply(kKnownType), true, true},
-        ReportCase{"SecondKnownProduct", kSetupAckReply, productReply("CU20029T307A01 "), true,
-                   true},
+        ReportCase{"FirstKnownProduct", kSetupAckReply, productReply(kKnownTypes[0]), true, true},
+        ReportCase{"SecondKnownProduct", kSetupAckReply, productReply(kKnownTypes[1]), true, true},
         ReportCase{"UnknownProductFailsButCountsAsAnswered", kSetupAckReply,
                    productReply(kUnknownType), true, true},
         ReportCase{"NulInTheProductType", kSetupAckReply,
                    productReply(std::string("CU20029T307A01\0", 15)), true, true},
         // Dumped whole and marked incorrect; the run goes on to the product type.
-        ReportCase{"FiveByteAcknowledgement", kSetupAckReply + '\0', productReply(kKnownType), true,
-                   true},
-        ReportCase{"OneByteOverEach", kSetupAckReply + '\x2A', productReply(kKnownType) + '\x2A',
-                   false, true},
+        ReportCase{"FiveByteAcknowledgement", kSetupAckReply + '\0', productReply(kKnownTypes[0]),
+                   true, true},
+        ReportCase{"OneByteOverEach", kSetupAckReply + '\x2A',
+                   productReply(kKnownTypes[0]) + '\x2A', false, true},
         // Four bytes are there when the first collection reaches its count; two more follow
         // and stand at the front of the product reply, which is judged on the shifted bytes.
         ReportCase{"LateAcknowledgementBytesShiftTheProductReply", kSetupAckReply,
-                   "\xAB\xCD" + productReply(kKnownType), false, false,
+                   "\xAB\xCD" + productReply(kKnownTypes[0]), false, false,
                    [](RecordingLink& link) {
-                       link.answerRequests(kSetupAckReply, productReply(kKnownType), 10);
+                       link.answerRequests(kSetupAckReply, productReply(kKnownTypes[0]), 10);
                        link.arriveAt(305, {0xAB, 0xCD});
                    }},
         ReportCase{"HighBytesShowAsTwoUpperCaseDigits", "\x80\xFF\x9A\xC3", "", false, false},
@@ -172,12 +170,12 @@ TEST_F(TestRunTest, SilentDisplayReportsZeroBytesAfterTwoSilenceLimits) {
     const std::wstring expected = expectedReport("", "");
     EXPECT_EQ(console.resultText, expected);
     EXPECT_FALSE(DisplayAnswered);
-    EXPECT_EQ(link.now(), 10700u); // 300 + 2 * 50 * 100 + 200 + 200
+    EXPECT_EQ(link.now(), kRunPausesMs + 2 * 50 * 100u);
 
     std::vector<std::string> good = goodRun(expected);
     std::vector<std::string> want(good.begin(), good.begin() + 9);
     addSilence(want, 50);
-    want.push_back("write 1F 28 65 40 30");
+    want.push_back("write " + hex(kReadProductType));
     addSilence(want, 50);
     want.insert(want.end(), good.begin() + 12, good.end());
     EXPECT_EQ(log.lines, want);
@@ -187,13 +185,14 @@ TEST_F(TestRunTest, AcknowledgementSplitAcrossReadsIsCollectedWhole) {
     link.limitReadChunk(2);
     answerGood();
     run();
-    auto start = std::find(log.lines.begin(), log.lines.end(), "write 1F 28 65 01 49 4E");
+    auto start = std::find(log.lines.begin(), log.lines.end(), "write " + hex(kSetupModeStart));
     ASSERT_NE(start, log.lines.end());
     std::vector<std::string> collect(start + 1, start + 4);
     EXPECT_EQ(collect, (std::vector<std::string>{"readAvailable 4096 -> 2", "pause 1",
                                                  "readAvailable 4094 -> 2"}));
     EXPECT_EQ(console.resultText, kPassReport);
-    EXPECT_EQ(link.now(), 700u + 9); // one 1 ms pause for the ack, eight for the product reply
+    // One 1 ms pause for the ack, eight for the product reply.
+    EXPECT_EQ(link.now(), kRunPausesMs + 9u);
 }
 
 TEST_F(TestRunTest, EveryReportLengthIsCutExactlyAtCapacity) {
@@ -292,7 +291,7 @@ TEST_F(CollectReplyTest, ReadFailureIsReportedWithTheCountSoFar) {
 // texts name; and whether the display counts as answered.
 struct FailureCase {
     const char* name;
-    const char* stem;
+    std::string stem;
     const char* op;
     int nth;
     bool portAlreadyClosed;
@@ -321,10 +320,9 @@ TEST_P(TestRunFailureTest, ShowsLineThenBoxAndUndoesExactlyWhatWasDone) {
 
     std::vector<std::string> good = goodRun(kPassReport);
     // Everything up to the failing call, which is the good run's line of the same call.
-    std::string stem = c.stem;
     auto at = std::find_if(good.begin(), good.end(),
-                           [&](const std::string& line) { return line.rfind(stem, 0) == 0; });
-    ASSERT_NE(at, good.end()) << stem;
+                           [&](const std::string& line) { return line.rfind(c.stem, 0) == 0; });
+    ASSERT_NE(at, good.end()) << c.stem;
     std::vector<std::string> want(good.begin(), at);
     want.push_back(at->substr(0, at->rfind(" -> ")) + " -> " +
                    (c.shortCount >= 0 ? std::to_string(c.shortCount) : std::string("fail")));
@@ -348,17 +346,17 @@ const FailureCase kFailures[] = {
     {"getSettings", "readSettings", "readSettings", 1, true, "GetCommState", false},
     {"setSettings", "applyTestSettings", "applyTestSettings", 1, true, "SetCommState", false},
     {"timeouts", "applyTimeouts", "applyTimeouts", 1, true, "SetCommTimeouts", false},
-    {"writeInit", "write 1B 40", "write", 1, false, "WriteFile", false},
-    {"writeGreeting", "write 4E 6F", "write", 2, false, "WriteFile", false},
+    {"writeInit", "write " + hex(kInitialiseDisplay), "write", 1, false, "WriteFile", false},
+    {"writeGreeting", "write " + hex(kGreeting), "write", 2, false, "WriteFile", false},
     {"drainRead", "readAvailable 64", "readAvailable", 1, false, "ReadFile", false},
-    {"writeSetupStart", "write 1F 28 65 01", "write", 3, false, "WriteFile", false},
+    {"writeSetupStart", "write " + hex(kSetupModeStart), "write", 3, false, "WriteFile", false},
     {"ackRead", "readAvailable 4096", "readAvailable", 2, false, "ReadFile", false},
-    {"writeReadProduct", "write 1F 28 65 40", "write", 4, false, "WriteFile", false},
+    {"writeReadProduct", "write " + hex(kReadProductType), "write", 4, false, "WriteFile", false},
     {"productRead", "readAvailable 4096 -> 18", "readAvailable", 3, false, "ReadFile", false},
-    {"writeSetupEnd", "write 1F 28 65 02", "write", 5, false, "WriteFile", true},
-    {"writeFinal", "write 54 65", "write", 6, false, "WriteFile", true},
-    {"shortGreeting", "write 4E 6F", "write", 2, false, "WriteFile", false, 24},
-    {"shortSetupEnd", "write 1F 28 65 02", "write", 5, false, "WriteFile", true, 0},
+    {"writeSetupEnd", "write " + hex(kSetupModeEnd), "write", 5, false, "WriteFile", true},
+    {"writeFinal", "write " + hex(kFinalMessage), "write", 6, false, "WriteFile", true},
+    {"shortGreeting", "write " + hex(kGreeting), "write", 2, false, "WriteFile", false, 24},
+    {"shortSetupEnd", "write " + hex(kSetupModeEnd), "write", 5, false, "WriteFile", true, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(EveryStep, TestRunFailureTest, testing::ValuesIn(kFailures),
@@ -372,11 +370,12 @@ TEST_P(OpenFailureTest, NamesThePortAndClosesNothing) {
     path = pathOf(GetParam());
     link.failCall("open");
     run();
-    const std::string name = narrow(GetParam());
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"open \\\\.\\" + name + " -> fail",
-                                                   "setResultText Error: Could not open COM port.",
-                                                   "showMessage " + name +
-                                                       " | Error.  Could not open COM port:"}));
+    const Shown shown = expectedShown(outcomeRow("open-failure"), GetParam());
+    const ShownBox& box = shown.boxes.at(0); // the box names the port
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"open \\\\.\\" + narrow(GetParam()) + " -> fail",
+                                                   "setResultText " + narrow(shown.result),
+                                                   "showMessage " + narrow(box.text) + " | " +
+                                                       narrow(box.caption)}));
     EXPECT_EQ(link.closes(), 0);
     EXPECT_FALSE(DisplayAnswered);
 }

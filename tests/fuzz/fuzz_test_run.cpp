@@ -7,10 +7,11 @@
 //   readAvailable: FF fails; else min(byte, offered) bytes follow and are what was read
 //   first byte of all: the port box's length for the release (0-40)
 #include "display/test_run.h"
+#include "tests/support/device_path.h"
+#include "tests/support/expected_report.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -21,12 +22,12 @@ namespace {
 }
 
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool empty() const { return pos_ >= size_; }
     uint8_t next() { return empty() ? 0 : data_[pos_++]; }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t pos_ = 0;
@@ -34,10 +35,10 @@ private:
 
 // The longest a run may take by its own rules: each byte of the two expected replies after
 // up to 49 empty reads, each collection's final silence, and the fixed pauses.
-constexpr uint64_t kMaxRunMs = (4 + 18) * (49 * 100 + 1) + 2 * 50 * 100 + 300 + 200 + 200;
+constexpr uint64_t kMaxRunMs = (4 + 18) * (49 * 100 + 1) + 2 * 50 * 100 + kRunPausesMs;
 
 class FuzzLink : public SerialLink {
-public:
+  public:
     explicit FuzzLink(Input& in) : in_(in) {}
 
     // Per use (run or release): what happened, checked when the use ends.
@@ -47,7 +48,7 @@ public:
     int restores = 0;
     bool settingsApplied = false; // restore is due on close
     bool timeoutsFailed = false;
-    bool failed = false;          // a write or read failed: no command may follow
+    bool failed = false; // a write or read failed: no command may follow
     bool inRelease = false;
     uint64_t now = 0;
 
@@ -66,16 +67,14 @@ public:
         return true;
     }
     bool readSettings() override { return step("readSettings"); }
-    bool applyTestSettings(const LineSettings&) override {
-        return step("applyTestSettings");
-    }
+    bool applyTestSettings(const LineSettings&) override { return step("applyTestSettings"); }
     bool applyReleaseSettings() override {
         bool ok = step("applyReleaseSettings");
         settingsApplied = ok;
         return ok;
     }
     bool applyTimeouts(uint32_t writeConstantMs) override {
-        if (writeConstantMs != (inRelease ? 1000u : 4000u)) {
+        if (writeConstantMs != (inRelease ? kReleaseWriteConstantMs : kTestWriteConstantMs)) {
             broken("write constant");
         }
         bool ok = step("applyTimeouts");
@@ -151,7 +150,7 @@ public:
         inRelease = release;
     }
 
-private:
+  private:
     void requireOpen(const char* op) {
         if (!open_) {
             broken(op);
@@ -165,7 +164,7 @@ private:
 };
 
 class FuzzConsole : public ConsoleOperations {
-public:
+  public:
     explicit FuzzConsole(size_t portLength) : portLength_(portLength) {}
     int quits = 0;
     int lastExit = -1;
@@ -203,7 +202,7 @@ public:
         lastExit = exitCode;
     }
 
-private:
+  private:
     void touched() {
         if (releasing) {
             broken("the release showed a text");
@@ -218,9 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     FuzzConsole console(in.next() % 41);
     FuzzLink link(in);
-    DevicePath path;
-    path.reset();
-    std::wcscpy(path.name(), L"COM7");
+    DevicePath path = pathOf(L"COM7");
     LineSettings settings;
 
     DisplayAnswered = false; // the dialog clears it before every test

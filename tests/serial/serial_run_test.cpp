@@ -15,8 +15,6 @@
 
 namespace {
 
-// A run's own pauses: 300 ms after the greeting, 200 after set-up mode end, 200 after "Test OK".
-constexpr DWORD kRunPausesMs = 700;
 // Room above a run's own waiting for Wine and a loaded 2-core machine: a run that takes longer
 // is waiting for something it should not.
 constexpr DWORD kLoadAllowanceMs = 3000;
@@ -106,11 +104,6 @@ class SerialRunTest : public EmulatorTest {
         return GetTickCount() - begin;
     }
 
-    // The calls outside reply collection that a run which goes through makes.
-    std::vector<std::string> fullRun(const std::wstring& report) {
-        return expectedGoodRunCalls(emulator_.port(), report);
-    }
-
     DevicePath path_;
     CallLog log_;
     RecordingConsole console_{log_};
@@ -146,7 +139,7 @@ TEST_P(SerialRunModeTest, RunWritesEveryCommandAndReportsWhatCameBack) {
         }
     };
     run();
-    EXPECT_EQ(joined(fullRun(expectedReport(c.ack, c.product))),
+    EXPECT_EQ(joined(expectedGoodRunCalls(emulator_.port(), expectedReport(c.ack, c.product))),
               joined(recording_.callsOutsideCollection()));
     EXPECT_EQ(c.answered, DisplayAnswered);
     EXPECT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
@@ -156,17 +149,17 @@ TEST_P(SerialRunModeTest, RunWritesEveryCommandAndReportsWhatCameBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Displays, SerialRunModeTest,
-    testing::Values(RunCase{"FirstKnownProduct", "", kSetupAckReply,
-                            productReply("CU20029-T307A  "), true},
+    testing::Values(RunCase{"FirstKnownProduct", "", kSetupAckReply, productReply(kKnownTypes[0]),
+                            true},
                     RunCase{"SecondKnownProduct", "--product t307a01", kSetupAckReply,
-                            productReply("CU20029T307A01 "), true},
+                            productReply(kKnownTypes[1]), true},
                     RunCase{"UnknownProduct", "--product unknown", kSetupAckReply,
                             productReply("CU40026-TW200A "), true},
                     // Every byte a read apart: the collection still gathers both replies whole.
                     RunCase{"TrickledReplies", "--trickle 20", kSetupAckReply,
-                            productReply("CU20029-T307A  "), true},
+                            productReply(kKnownTypes[0]), true},
                     RunCase{"OverlongReplies", "--overlong 1", kSetupAckReply + "\x2A",
-                            productReply("CU20029-T307A  ") + "\x2A", false}),
+                            productReply(kKnownTypes[0]) + "\x2A", false}),
     [](const testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SerialRunTest, PassingRunKeepsItsPausesOnTheLineAndTheReleaseReinitialises) {
@@ -217,7 +210,8 @@ TEST_F(SerialRunTest, SilentDisplayGetsBothCommandsAndAnIncorrectReportAfterTwoS
     const DWORD clockSlackMs = 200;
     mode("--silent");
     DWORD ms = run();
-    EXPECT_EQ(joined(fullRun(expectedReport("", ""))), joined(recording_.callsOutsideCollection()));
+    EXPECT_EQ(joined(expectedGoodRunCalls(emulator_.port(), expectedReport("", ""))),
+              joined(recording_.callsOutsideCollection()));
     EXPECT_FALSE(DisplayAnswered);
     EXPECT_EQ(kTestRunBytes, emulator_.receivedOnceItHas(kTestRunBytes));
     EXPECT_GE(ms, waitsMs - clockSlackMs);
@@ -255,8 +249,8 @@ TEST_F(SerialRunTest, NeverEndingSenderDoesNotHoldTheRun) {
             rest.push_back(c);
         }
     }
-    std::vector<std::string> expected =
-        fullRun(expectedReport(std::string(ack, '\x2A'), std::string(product, '\x2A')));
+    std::vector<std::string> expected = expectedGoodRunCalls(
+        emulator_.port(), expectedReport(std::string(ack, '\x2A'), std::string(product, '\x2A')));
     expected.erase(std::find(expected.begin(), expected.end(), "readAvailable 64 -> 0"));
     EXPECT_EQ(joined(expected), joined(rest));
     EXPECT_FALSE(DisplayAnswered);
@@ -270,7 +264,7 @@ TEST_F(SerialRunTest, HangUpMidRunEndsInTheWriteFailure) {
     DWORD ms = run();
     // Shorter than a silence limit: the run does not wait out a dead line.
     EXPECT_LT(ms, 5000u);
-    std::vector<std::string> expected = fullRun(L"");
+    std::vector<std::string> expected = expectedGoodRunCalls(emulator_.port(), L"");
     expected.resize(8); // up to the 300 ms pause
     expected.insert(expected.end(), {"write " + hex(kSetupModeStart) + " -> fail",
                                      "setResultText ERROR: WriteFile() returned error.",

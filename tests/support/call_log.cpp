@@ -5,7 +5,6 @@
 
 namespace {
 
-const char kDigits[] = "0123456789ABCDEF";
 void (*misuseHook)(const std::string&) = nullptr;
 int misuses = 0;
 
@@ -20,10 +19,9 @@ std::string narrow(const wchar_t* text) {
         } else if (unit == L'\n') {
             out += "\\n";
         } else if (unit < 0x20 || unit > 0x7E) {
-            out += "\\u";
-            for (int shift = 12; shift >= 0; shift -= 4) {
-                out += kDigits[(unit >> shift) & 0x0F];
-            }
+            char escaped[16];
+            std::snprintf(escaped, sizeof escaped, "\\u%04lX", unit);
+            out += escaped;
         } else {
             out += static_cast<char>(unit);
         }

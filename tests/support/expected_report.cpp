@@ -7,8 +7,6 @@ namespace {
 
 // Plain arrays: constants of this file may be used before its strings would be made.
 constexpr char kProductHeader[] = "\x28\x65\x40";
-// The two product types that pass, blanks included.
-constexpr const char* kKnownTypes[] = {"CU20029-T307A  ", "CU20029T307A01 "};
 
 // Each byte as two upper-case digits and a blank.
 std::wstring dump(const std::string& bytes) {

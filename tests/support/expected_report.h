@@ -15,6 +15,8 @@ extern const std::string kTestRunBytes;
 
 // The set-up acknowledgement, 28 65 01 00. Inline, so that tests' own constants may use it.
 inline const std::string kSetupAckReply("\x28\x65\x01\x00", 4);
+// The two product types that pass, blanks included.
+constexpr const char* kKnownTypes[] = {"CU20029-T307A  ", "CU20029T307A01 "};
 // A product-type reply: 28 65 40 and the 15 bytes of type.
 std::string productReply(const std::string& type);
 
@@ -31,5 +33,7 @@ std::wstring expectedReport(const std::string& ackReply, const std::string& prod
 // link and console log them: the greeting's drain finds the line empty, and the result box
 // shows `report`.
 std::vector<std::string> expectedGoodRunCalls(const std::wstring& port, const std::wstring& report);
+// Their pauses: 300 ms after the greeting, 200 after set-up mode end, 200 after "Test OK".
+constexpr uint32_t kRunPausesMs = 300 + 200 + 200;
 // The calls of a release that goes through once the port box has named `port`.
 std::vector<std::string> expectedReleaseCalls(const std::wstring& port);

@@ -1,6 +1,8 @@
 // The recording link: the script that stands in for a display, and the pass-through to a port.
 #include "tests/support/recording_link.h"
 
+#include "display/commands.h"
+
 #include <algorithm>
 
 void RecordingLink::answer(const std::vector<uint8_t>& command, const std::vector<uint8_t>& reply,
@@ -12,8 +14,9 @@ void RecordingLink::answer(const std::vector<uint8_t>& command, const std::vecto
 
 void RecordingLink::answerRequests(const std::string& ack, const std::string& product,
                                    uint64_t productDelayMs) {
-    answer({0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E}, std::vector<uint8_t>(ack.begin(), ack.end()));
-    answer({0x1F, 0x28, 0x65, 0x40, 0x30}, std::vector<uint8_t>(product.begin(), product.end()),
+    auto bytes = [](const Command& c) { return std::vector<uint8_t>(c.bytes, c.bytes + c.length); };
+    answer(bytes(kSetupModeStart), std::vector<uint8_t>(ack.begin(), ack.end()));
+    answer(bytes(kReadProductType), std::vector<uint8_t>(product.begin(), product.end()),
            productDelayMs);
 }
 

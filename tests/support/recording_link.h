@@ -27,8 +27,8 @@ class RecordingLink : public SerialLink {
     // `reply` becomes readable delayMs later; each rule answers once, in the order given.
     void answer(const std::vector<uint8_t>& command, const std::vector<uint8_t>& reply,
                 uint64_t delayMs = 0);
-    // A display that answers set-up mode start (1F 28 65 01 49 4E) with `ack` and the
-    // product-type request (1F 28 65 40 30) with `product`, productDelayMs late.
+    // A display that answers set-up mode start with `ack` and the product-type request with
+    // `product`, productDelayMs late.
     void answerRequests(const std::string& ack, const std::string& product,
                         uint64_t productDelayMs = 0);
     // Bytes that become readable at virtual time atMs whatever is written.

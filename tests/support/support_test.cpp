@@ -14,6 +14,11 @@
 
 namespace {
 
+// Failure messages show every unit: control and non-ASCII units by their number.
+TEST(NarrowTest, EscapesEveryUnitOutsidePrintableAscii) {
+    EXPECT_EQ(narrow(L"A ~\r\n\x1B\x7F\xE9\x20AC"), "A ~\\r\\n\\u001B\\u007F\\u00E9\\u20AC");
+}
+
 struct PassCase {
     const char* name;
     std::function<void(RecordingLink&)> script;

@@ -22,7 +22,7 @@ fuzz_one() {
       "$f" >"$seeds/$(basename "$f" .hex)"
   done
   echo "fuzz: $target: replaying the seeds"
-  "$exe" -runs=0 "$seeds"
+  "$exe" -runs=0 -artifact_prefix=build/fuzz/ "$seeds"
   echo "fuzz: $target: fuzzing for ${time} s"
   "$exe" -max_total_time="$time" -print_final_stats=1 -max_len=8192 -rss_limit_mb=1024 \
     -timeout=10 -artifact_prefix=build/fuzz/ "$corpus" "$seeds" 2>&1 | tee "$log" |

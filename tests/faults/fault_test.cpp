@@ -70,7 +70,7 @@ std::string portHolders(const std::string& pty, bool hungUp) {
 // ESC @ and the greeting with its NUL: what a run writes before it drains.
 const std::string kGreetingBytes = hex(kInitialiseDisplay) + " " + hex(kGreeting);
 
-const std::string kProductReply = productReply("CU20029-T307A  ");
+const std::string kProductReply = productReply(kKnownTypes[0]);
 
 // Empty when report is the one for two replies of filler bytes 2A of the counts its headers
 // show, cut at the report's capacity; else what is wrong. How many bytes a collection's reads

@@ -25,7 +25,7 @@ Bytes bytesOf(const Command& command) {
 
 // A CU20029 display that answers both questions at once.
 void theRightDisplay(RecordingLink& link) {
-    link.answerRequests(kSetupAckReply, productReply("CU20029-T307A  "));
+    link.answerRequests(kSetupAckReply, productReply(kKnownTypes[0]));
 }
 
 // Writes taken, nothing ever comes back: the link's default.
@@ -100,7 +100,7 @@ const Situation kSituations[] = {
      [](RecordingLink& l) {
          std::string ack = kSetupAckReply;
          ack[1] = '\xE5';
-         l.answerRequests(ack, productReply("CU20029-T307A  "));
+         l.answerRequests(ack, productReply(kKnownTypes[0]));
      },
      false},
     // ...and a right first one fails with a silent second (through an adapter, writes go on).
@@ -124,7 +124,7 @@ const Situation kSituations[] = {
     // spoiled in the other.
     {"noise-on-the-line",
      [](RecordingLink& l) {
-         std::string product = productReply("CU20029-T307A  ");
+         std::string product = productReply(kKnownTypes[0]);
          product[1] = '\xE5';
          l.answerRequests(kSetupAckReply + '\xFF', product);
      },

@@ -29,11 +29,6 @@ constexpr int kExit = driver::kExitButton;
 constexpr int kResult = driver::kResultBox;
 constexpr int kPort = driver::kPortBox;
 
-// The report of a display that acknowledges and names the product type given.
-std::wstring answeringReport(const std::string& productType) {
-    return expectedReport(kSetupAckReply, productReply(productType));
-}
-
 class TestDialogTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -167,13 +162,13 @@ TEST_F(TestDialogTest, FocusesPortBoxWhenNoPortIsConfiguredInTheProgramsRegistry
 TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood) {
     start(good_.port());
     ASSERT_EQ(op_.runWithoutBoxes(5000), "");
-    EXPECT_EQ(op_.text(kResult), answeringReport("CU20029-T307A  "));
+    EXPECT_EQ(op_.text(kResult), expectedShown(outcomeRow("pass"), good_.port()).result);
     EXPECT_TRUE(op_.enabled(kPort));
     EXPECT_TRUE(focusesClear()) << op_.focusName();
     EXPECT_EQ(op_.app().openMessageBox(), nullptr);
     ASSERT_TRUE(settledBack(good_, 2));
     EXPECT_EQ(good_.received(), kTestRunBytes);
-    EXPECT_EQ(good_.sent(), hex(kSetupAckReply) + " " + hex(productReply("CU20029-T307A  ")));
+    EXPECT_EQ(good_.sent(), hex(kSetupAckReply) + " " + hex(productReply(kKnownTypes[0])));
     // The test ran with the CTS handshake and put the line's own settings back. (Wine applies
     // speed and handshake one after the other, so a poll may also catch a state in between.)
     Lines seen = good_.events("settings");
@@ -194,7 +189,8 @@ TEST_F(TestDialogTest, ReportsPassAndReinitialisesDisplayOnExitWhenDisplayIsGood
 TEST_F(TestDialogTest, ReportsUnknownProductAndClearKeepsTheDisplayAnswered) {
     start(unknown_.port());
     ASSERT_EQ(op_.runWithoutBoxes(5000), "");
-    EXPECT_EQ(op_.text(kResult), answeringReport("CU40026-TW200A "));
+    EXPECT_EQ(op_.text(kResult),
+              expectedShown(outcomeRow("unknown-product"), unknown_.port()).result);
     EXPECT_NE(op_.text(kResult).find(L"FAIL - unrecognised product type\r\n"), std::wstring::npos);
     ASSERT_TRUE(settledBack(unknown_, 2));
     EXPECT_EQ(unknown_.received(), kTestRunBytes) << "set-up mode end and Test OK still go out";
@@ -294,7 +290,7 @@ TEST_F(TestDialogTest, CutsSeventeenCharacterNameAndOpensTheFirstSixteen) {
 
     driver::dismiss(box);
     ASSERT_TRUE(driver::waitUntil([&] { return op_.enabled(kTest); }, 5000));
-    EXPECT_EQ(op_.text(kResult), answeringReport("CU20029-T307A  "));
+    EXPECT_EQ(op_.text(kResult), expectedShown(outcomeRow("pass"), sixteen).result);
     ASSERT_TRUE(settledBack(good_, 2));
     EXPECT_EQ(good_.received(), kTestRunBytes);
     EXPECT_EQ(op_.exit(), 0u);

@@ -37,6 +37,7 @@ std::string allReplies(DisplayModel& model, const Bytes& input, size_t chunk) {
 }
 
 const std::string kAck = "[28 65 01 00]";
+const Bytes kRequest = {0x1F, 0x28, 0x65, 0x40, 0x30};
 const std::string kT307AReply = "[28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20]";
 
 class DisplayModelChunkingTest : public testing::TestWithParam<size_t> {};
@@ -80,10 +81,13 @@ TEST_P(DisplayModelChunkingTest, AnswersNamesAndShowsTheSameWhenChunkedDifferent
 INSTANTIATE_TEST_SUITE_P(ChunkSizes, DisplayModelChunkingTest,
                          testing::Values(1, 2, 3, 5, 7, 64, 4096));
 
+// What a model given that product type and extra bytes answers to a stream, fed a byte at a time.
 struct StreamCase {
     const char* name;
     Bytes input;
     std::string replies;
+    const char* product = kProductT307A;
+    size_t extra = 0;
 };
 
 void PrintTo(const StreamCase& c, std::ostream* os) {
@@ -93,7 +97,7 @@ void PrintTo(const StreamCase& c, std::ostream* os) {
 class DisplayModelStreamTest : public testing::TestWithParam<StreamCase> {};
 
 TEST_P(DisplayModelStreamTest, AnswersOnlyWholeCommands) {
-    DisplayModel model(kProductT307A, 0, false);
+    DisplayModel model(GetParam().product, GetParam().extra, false);
     EXPECT_EQ(GetParam().replies, allReplies(model, GetParam().input, 1));
 }
 
@@ -114,28 +118,22 @@ INSTANTIATE_TEST_SUITE_P(
                    kAck},
         StreamCase{"TwoRequests",
                    {0x1F, 0x28, 0x65, 0x40, 0x30, 0x1F, 0x28, 0x65, 0x40, 0x30},
-                   kT307AReply + kT307AReply}),
+                   kT307AReply + kT307AReply},
+        // The product type it was given, padded or cut to fifteen bytes.
+        StreamCase{"SecondKnownProduct", kRequest,
+                   "[28 65 40 43 55 32 30 30 32 39 54 33 30 37 41 30 31 20]", kProductT307A01},
+        StreamCase{"ShortTypePadded", kRequest,
+                   "[28 65 40 41 42 20 20 20 20 20 20 20 20 20 20 20 20 20]", "AB"},
+        StreamCase{"LongTypeCut", kRequest,
+                   "[28 65 40 30 31 32 33 34 35 36 37 38 39 41 42 43 44 45]", "0123456789ABCDEFGH"},
+        // Over-long: the extra bytes after every reply.
+        StreamCase{
+            "Overlong",
+            {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E, 0x1F, 0x28, 0x65, 0x40, 0x30},
+            "[28 65 01 00 2A 2A][28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20 2A 2A]",
+            kProductT307A,
+            2}),
     [](const testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
-
-TEST(DisplayModelTest, SendsTheProductTypeItWasGivenPaddedToFifteenBytes) {
-    const Bytes request = {0x1F, 0x28, 0x65, 0x40, 0x30};
-    DisplayModel second(kProductT307A01, 0, false);
-    DisplayModel custom("AB", 0, false);
-    DisplayModel cut("0123456789ABCDEFGH", 0, false);
-    EXPECT_EQ("[28 65 40 43 55 32 30 30 32 39 54 33 30 37 41 30 31 20]",
-              allReplies(second, request, 5));
-    EXPECT_EQ("[28 65 40 41 42 20 20 20 20 20 20 20 20 20 20 20 20 20]",
-              allReplies(custom, request, 5));
-    EXPECT_EQ("[28 65 40 30 31 32 33 34 35 36 37 38 39 41 42 43 44 45]",
-              allReplies(cut, request, 5));
-}
-
-TEST(DisplayModelTest, AppendsExtraBytesToEveryReplyWhenOverlong) {
-    DisplayModel model(kProductT307A, 2, false);
-    const Bytes start = {0x1F, 0x28, 0x65, 0x01, 0x49, 0x4E, 0x1F, 0x28, 0x65, 0x40, 0x30};
-    EXPECT_EQ("[28 65 01 00 2A 2A][28 65 40 43 55 32 30 30 32 39 2D 54 33 30 37 41 20 20 2A 2A]",
-              allReplies(model, start, 3));
-}
 
 TEST(DisplayModelTest, NamesButNeverAnswersWhenSilent) {
     DisplayModel model(kProductT307A, 0, true);

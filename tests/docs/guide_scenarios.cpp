@@ -40,23 +40,6 @@ struct Outcome {
 
 using driver::wide;
 
-std::string jsonString(const std::wstring& text) {
-    std::string out = "\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c > 0x7E) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 bool writeJson(const std::wstring& path, const std::vector<Outcome>& outcomes) {
     std::string json = "{\n";
     for (size_t i = 0; i < outcomes.size(); ++i) {
@@ -176,11 +159,11 @@ class ProgramRunner {
             return false;
         }
         // A cut name: the display's port and more than the 16 characters a name may have.
-        const std::wstring port = row.port == "device"    ? device_
-                                  : row.port == "absent"  ? absent_
-                                  : standIn               ? standIn_.port()
-                                  : row.port == "cut"     ? emulator_.port() + L" (VFD display)"
-                                                          : emulator_.port();
+        const std::wstring port = row.port == "device"   ? device_
+                                  : row.port == "absent" ? absent_
+                                  : standIn              ? standIn_.port()
+                                  : row.port == "cut"    ? emulator_.port() + L" (VFD display)"
+                                                         : emulator_.port();
         op.typePort(port);
         Shown shown;
         if (row.shows == "ready") {

@@ -33,6 +33,23 @@ std::string narrow(const std::wstring& text) {
     return narrow(text.c_str());
 }
 
+std::string jsonString(const std::wstring& text) {
+    std::string out = "\"";
+    for (wchar_t c : text) {
+        if (c == L'"' || c == L'\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c > 0x7E) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 void setMisuseHook(void (*hook)(const std::string& what)) {
     misuseHook = hook;
 }

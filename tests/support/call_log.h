@@ -21,6 +21,9 @@ struct CallLog {
 // tests and tools: call logs, failure messages, ports and paths.
 std::string narrow(const wchar_t* text);
 std::string narrow(const std::wstring& text);
+// A text as a JSON string, quoted: quotes and backslashes escaped, any unit outside blank to
+// tilde as \u and four hex digits.
+std::string jsonString(const std::wstring& text);
 
 // A call the fakes must never be given (a write on a closed link, scripting a link that passes
 // calls on, a run that never ends) is added to the log as "misuse: WHAT", counted, and handed to

@@ -158,7 +158,7 @@ const Situation kSituations[] = {
 // What a situation showed: the guide's outcome name, and whether Exit reset the display.
 struct Played {
     std::string outcome; // "" when no row of the outcome table names it
-    std::string result;
+    std::wstring result;
     bool exitResets;
 };
 
@@ -180,7 +180,7 @@ Played play(const Situation& situation) {
     }
     Played played;
     played.outcome = outcomeOf(console.portText, shown);
-    played.result = narrow(console.resultText);
+    played.result = console.resultText;
     int opensBefore = link.opens();
     size_t wireBefore = link.wire().size();
     releaseDisplay(path, console, link);
@@ -200,9 +200,9 @@ int main(int argc, char** argv) {
     for (const Situation& s : kSituations) {
         Played played = play(s);
         json += std::string(json.size() > 2 ? ",\n" : "") + "  \"" + s.name +
-                "\": {\"outcome\": \"" + played.outcome + "\", \"exit_resets\": " +
-                (played.exitResets ? "true" : "false") + ", \"result\": \"" + played.result +
-                "\"}";
+                "\": {\"outcome\": \"" + played.outcome +
+                "\", \"exit_resets\": " + (played.exitResets ? "true" : "false") +
+                ", \"result\": " + jsonString(played.result) + "}";
     }
     json += "\n}\n";
     FILE* out = std::fopen(argv[1], "wb");

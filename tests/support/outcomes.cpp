@@ -63,6 +63,20 @@ std::string reply(const std::string& word) {
     return bytes + std::string(filler, '\x2A');
 }
 
+// What a report tells a technician: its "Test result: " line, "no answer" when neither reply
+// came, else "(Incorrect)".
+std::wstring verdict(const std::wstring& report) {
+    size_t line = report.find(L"Test result: ");
+    if (line != std::wstring::npos) {
+        return report.substr(line, report.find(L"\r\n", line) - line);
+    }
+    if (report.find(L"start returned 0 bytes:") != std::wstring::npos &&
+        report.find(L"(Product type) returned 0 bytes:") != std::wstring::npos) {
+        return L"no answer";
+    }
+    return report.find(L"(Incorrect)") != std::wstring::npos ? L"(Incorrect)" : L"";
+}
+
 } // namespace
 
 const std::vector<OutcomeRow>& outcomeTable() {
@@ -128,18 +142,6 @@ std::string shownProblem(const OutcomeRow& row, const std::wstring& port, const 
     return describe(seen) == describe(expected)
                ? ""
                : "it showed " + describe(shown) + "; its row says " + describe(expected);
-}
-
-std::wstring verdict(const std::wstring& report) {
-    size_t line = report.find(L"Test result: ");
-    if (line != std::wstring::npos) {
-        return report.substr(line, report.find(L"\r\n", line) - line);
-    }
-    if (report.find(L"start returned 0 bytes:") != std::wstring::npos &&
-        report.find(L"(Product type) returned 0 bytes:") != std::wstring::npos) {
-        return L"no answer";
-    }
-    return report.find(L"(Incorrect)") != std::wstring::npos ? L"(Incorrect)" : L"";
 }
 
 std::string outcomeOf(const std::wstring& port, const Shown& shown) {

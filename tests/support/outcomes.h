@@ -38,9 +38,6 @@ std::string shownProblem(const OutcomeRow& row, const std::wstring& port, const 
 // or without a box, whose report's verdict it shows; "" when none does.
 std::string outcomeOf(const std::wstring& port, const Shown& shown);
 
-// What a report tells a technician: its "Test result: " line, "no answer" when neither reply
-// came, else "(Incorrect)".
-std::wstring verdict(const std::wstring& report);
 // The result line and box of a run stopped by a failing Win32 function, e.g. "WriteFile".
 std::wstring failureLine(const std::string& function);
 ShownBox failureBox(const std::string& function);
